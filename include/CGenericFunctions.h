@@ -1,0 +1,22 @@
+#ifndef TILLPORTCOMM_CGENERICFUNCTIONS_H
+#define TILLPORTCOMM_CGENERICFUNCTIONS_H
+
+#include <cstdint>
+
+namespace GenericFunctions {
+
+// Upper-cases a NUL-terminated string in place, byte by byte (each byte read as unsigned).
+// A null pointer is ignored.
+void ToUpper(char* szText);
+
+// Milliseconds from gettimeofday as seconds * 1000 + microseconds / 1000, computed in
+// 32 bits so it wraps modulo 2^32 on every build; 0 when the clock cannot be read.
+// Elapsed time is the difference of two readings taken modulo 2^32.
+uint32_t GetTickCount();
+
+// Milliseconds elapsed from nStart to nNow on the wrapping 32-bit count.
+inline uint32_t ElapsedTicks(uint32_t nStart, uint32_t nNow) { return nNow - nStart; }
+
+}  // namespace GenericFunctions
+
+#endif

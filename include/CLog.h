@@ -1,0 +1,42 @@
+#ifndef TILLPORTCOMM_CLOG_H
+#define TILLPORTCOMM_CLOG_H
+
+#include <cstdio>
+
+// The library's switchable trace: timestamped lines naming the operation that wrote them,
+// and hex dumps of the data. Destination 0 is off, 1 standard output, 2 the log file named
+// by TILLPORTCOMM_LOG_FILE (default "tillportcomm.log"); any other destination formats and
+// drops. Nothing is written while the enable flag is false. The log never fails its caller.
+extern unsigned long m_dwLogType;
+extern bool m_bLogDataToo;
+extern FILE* m_TextFile;
+extern char m_strFileName[200];
+
+class CCLog {
+public:
+    // Stores the destination; when it is not 0 also stores the flag. Moving away from
+    // destination 2 closes the log file.
+    static void SetLogEnable(unsigned long dwLogType, bool bEnable);
+    // One line "[Y/MM/DD hh:mm:ss.mmm][name]text". Reads no clock while the log is off.
+    static void WriteLog(const char* szName, const char* szText);
+    // Formats szFormat (a constant of the library, never caller data) into 4096 bytes,
+    // cutting longer texts, then writes it as WriteLog does.
+    static void WriteLogP(const char* szName, const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
+    // One line with the text, then a hex dump of nSize bytes, 16 to a line.
+    static void WriteLogData(const char* szName, const char* szText, const unsigned char* pData, unsigned long nSize);
+    static void WriteToVideo(const char* szText);
+    static void WriteToFile(const char* szText);
+    static void OpenLogFile();
+    static void CloseLogFile();
+
+    // Formats the dump line for the bytes at nOffset (up to 16) into szLine, without the
+    // leading tabs. Returns the length written (cut to nLineSize - 1).
+    static int FormatDumpLine(char* szLine, size_t nLineSize, const unsigned char* pData, unsigned long nSize,
+                              unsigned long nOffset);
+
+private:
+    static bool Enabled();
+    static void Output(const char* szLine);
+};
+
+#endif

@@ -1,0 +1,70 @@
+#ifndef TILLPORTCOMM_COMPORT_H
+#define TILLPORTCOMM_COMPORT_H
+
+// The one interface through which the native layer drives a printer port, whatever the
+// transport. Transports derive from it, override their own Init overload and every
+// operation from Open() to GetTimeoutRX(), and report failures by their results, by the
+// caller's error flag and by the text in m_strLastError; nothing here throws.
+class CComPort {
+public:
+    CComPort();
+
+    // USB set-up from product-ID text and address text. Copies what it keeps; true when
+    // the printer was found and prepared, false with the reason in m_strLastError.
+    // Base version: false.
+    virtual bool Init(char* szProductId, char* szAddress);
+    // Serial set-up from port name, baud rate and flow-control code. Same contract.
+    virtual bool Init(char* szPortName, int nBaudrate, int nFlowControl);
+    // TCP set-up from host text and TCP port number. Same contract.
+    virtual bool Init(char* szHost, int nPort);
+
+    // Makes the port ready for transfers: true, or false with the reason in m_strLastError.
+    // May block for the transport's connect or claim time (a TCP connect up to 5 s).
+    virtual bool Open();
+    // Gives back everything the port holds; harmless when called again. The result is
+    // informational only. A TCP close blocks for its 2 s pause.
+    virtual bool Close();
+
+    // Sends nLength bytes of pData and returns how many went out. On failure sets
+    // *pnError to 1 (never clears it) and leaves the reason in m_strLastError. Blocks up
+    // to the transmit timeout per low-level write. Base version: 0, flag untouched.
+    virtual unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
+    // Places up to nLength bytes at the start of pBuffer and returns how many; 0 when
+    // nothing arrived within the transport's own wait. Failure as for Write. Blocks up to
+    // the receive timeout. Base version: 0, flag untouched.
+    virtual unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
+
+    // Discard output not yet sent / input received but not yet read, where the
+    // transport holds such data. Never block. Base versions do nothing.
+    virtual void CleanTX();
+    virtual void CleanRX();
+
+    // Store the Java int converted to unsigned long (so -1 becomes the largest count).
+    // Base versions store nothing.
+    virtual void SetTimeoutTX(int nTimeout);
+    virtual void SetTimeoutRX(int nTimeout);
+    // The stored receive timeout in ms. Base version: 0.
+    virtual unsigned long GetTimeoutRX();
+
+    // Declared after the twelve operations so their order in the operation table stays
+    // as designed. Virtual so that releasing a port through this interface frees the
+    // transport's whole object; it does no transport work (Close() has done that).
+    virtual ~CComPort();
+
+    // The port's kind; no transport assigns one, so it is 0.
+    long GetPortType();
+
+    long m_nPortType;
+    char m_strLastError[1024];
+    unsigned long m_nTimeoutTX;
+    unsigned long m_nTimeoutRX;
+    unsigned long m_nMaxPacketSize;
+
+protected:
+    // Clears the first 255 bytes of m_strLastError, as operations do on entry.
+    void ClearLastError();
+    // Copies a fixed message, bounded, to m_strLastError.
+    void SetLastError(const char* szText);
+};
+
+#endif

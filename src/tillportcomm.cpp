@@ -1,0 +1,348 @@
+// The exported native methods of orvik.services.posprinterPortComm.CommonComPort and the
+// table of open ports. Every method checks its arguments first, traces itself under its
+// full exported name, and turns a port failure into java.lang.Exception.
+#include "tillportcomm.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CGenericFunctions.h"
+#include "CLog.h"
+#include "orvik_services_posprinterPortComm_CommonComPort.h"
+
+CComPort* m_pComPortPointers[TILLPORT_MAX_PORTS];
+
+__attribute__((constructor)) void tillport_load() {
+    for (CComPort*& pPort : m_pComPortPointers) pPort = nullptr;
+}
+
+// Ports still open at unload are left as they are: the process is going away with them.
+__attribute__((destructor)) void tillport_unload() {}
+
+#define TILLPORT_METHOD(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
+#define TILLPORT_NAME(name) "Java_orvik_services_posprinterPortComm_CommonComPort_" #name
+
+namespace tillport {
+
+namespace {
+
+constexpr const char* kVersion = "2.01";
+constexpr const char* kInvalidParameter = "ERROR: Invalid Parameter!";
+constexpr size_t kAnswerBufferSize = 256;
+// Receive timeouts above this are taken as this by the collection's deadline test, so a
+// negative timeout from Java still ends the collection.
+constexpr unsigned long kMaxWaitMs = 0x7fffffffUL;
+
+// Modified-UTF-8 characters of a Java string, given back when the guard goes.
+class Utf8Chars {
+public:
+    Utf8Chars(JNIEnv* env, jstring str) : m_env(env), m_str(str), m_pChars(env->GetStringUTFChars(str, nullptr)) {}
+    ~Utf8Chars() {
+        if (m_pChars != nullptr) m_env->ReleaseStringUTFChars(m_str, m_pChars);
+    }
+    Utf8Chars(const Utf8Chars&) = delete;
+    Utf8Chars& operator=(const Utf8Chars&) = delete;
+    const char* get() const { return m_pChars; }
+
+private:
+    JNIEnv* m_env;
+    jstring m_str;
+    const char* m_pChars;
+};
+
+// Elements of a Java byte array that are only read: given back with JNI_ABORT, so nothing
+// is copied back into the array.
+class ByteElements {
+public:
+    ByteElements(JNIEnv* env, jbyteArray array)
+        : m_env(env), m_array(array), m_pBytes(env->GetByteArrayElements(array, nullptr)) {}
+    ~ByteElements() {
+        if (m_pBytes != nullptr) m_env->ReleaseByteArrayElements(m_array, m_pBytes, JNI_ABORT);
+    }
+    ByteElements(const ByteElements&) = delete;
+    ByteElements& operator=(const ByteElements&) = delete;
+    unsigned char* get() const { return reinterpret_cast<unsigned char*>(m_pBytes); }
+
+private:
+    JNIEnv* m_env;
+    jbyteArray m_array;
+    jbyte* m_pBytes;
+};
+
+jint StorePort(CComPort* pPort) {
+    for (jint nId = 0; nId < TILLPORT_MAX_PORTS; ++nId) {
+        if (m_pComPortPointers[nId] == nullptr) {
+            m_pComPortPointers[nId] = pPort;
+            return nId;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+CComPort* LookUpPort(const char* szName, jint nPortId) {
+    CComPort* pPort = (nPortId >= 0 && nPortId < TILLPORT_MAX_PORTS) ? m_pComPortPointers[nPortId] : nullptr;
+    if (pPort == nullptr) CCLog::WriteLog(szName, "PortID not Available");
+    return pPort;
+}
+
+void ThrowJavaException(JNIEnv* env, const char* szName, const char* szMessage) {
+    if (!env->ExceptionCheck()) {
+        jclass cls = env->FindClass("java/lang/Exception");
+        // A failed FindClass leaves its own error pending, which reaches Java instead.
+        if (cls != nullptr) {
+            env->ThrowNew(cls, szMessage);
+            env->DeleteLocalRef(cls);
+        }
+    }
+    CCLog::WriteLog(szName, "Exit For Exception");
+}
+
+void ReleasePort(CComPort* pPort) { delete pPort; }
+
+jint RunOpenSequence(JNIEnv* env, const jstring* pStrings, const bool* bUpper, size_t nStrings,
+                     const OpenMethod& method) {
+    const char* szName = method.szName;
+    CCLog::WriteLog(szName, "Begin");
+
+    for (size_t i = 0; i < nStrings; ++i) {
+        if (pStrings[i] == nullptr) {
+            CCLog::WriteLog(szName, kInvalidParameter);
+            ThrowJavaException(env, szName, kInvalidParameter);
+            return 0;
+        }
+    }
+
+    // Each string is copied out of the JVM so upper-casing never writes into the JVM's own
+    // characters; the copies are what Init sees and may keep.
+    std::vector<std::string> copies;
+    copies.reserve(nStrings);
+    for (size_t i = 0; i < nStrings; ++i) {
+        Utf8Chars chars(env, pStrings[i]);
+        if (chars.get() == nullptr) {
+            // The JVM has made its OutOfMemoryError pending; let that one reach Java.
+            CCLog::WriteLog(szName, "ERROR: Out of memory taking a string parameter!");
+            CCLog::WriteLog(szName, "Exit For Exception");
+            return 0;
+        }
+        copies.emplace_back(chars.get());
+        if (bUpper[i]) GenericFunctions::ToUpper(&copies.back()[0]);
+    }
+    std::vector<char*> strings;
+    for (std::string& copy : copies) strings.push_back(&copy[0]);
+
+    method.logOpenLine(strings.data());
+    CComPort* pPort = method.create();
+
+    const char* szFailure = nullptr;
+    if (!method.init(pPort, strings.data())) {
+        szFailure = method.szInitMessage;
+    } else if (!pPort->Open()) {
+        szFailure = method.szOpenMessage;
+    }
+    if (szFailure != nullptr) {
+        CCLog::WriteLogP(szName, szFailure, pPort->m_strLastError);
+        ThrowJavaException(env, szName, pPort->m_strLastError);
+        if (method.releaseOnFailure) method.releaseOnFailure(pPort);
+        ReleasePort(pPort);
+        return 0;
+    }
+
+    jint nId = StorePort(pPort);
+    if (nId < 0) {
+        static const char kTableFull[] = "ERROR: No free Port ID!";
+        CCLog::WriteLog(szName, kTableFull);
+        pPort->Close();
+        ReleasePort(pPort);
+        ThrowJavaException(env, szName, kTableFull);
+        return 0;
+    }
+    CCLog::WriteLogP(szName, "Genereted NEW Port ID:%d", static_cast<int>(nId));
+    CCLog::WriteLog(szName, "End");
+    return nId;
+}
+
+}  // namespace tillport
+
+using tillport::LookUpPort;
+using tillport::ThrowJavaException;
+
+extern "C" {
+
+JNIEXPORT void JNICALL TILLPORT_METHOD(SetLogType)(JNIEnv*, jobject, jint nLogType, jboolean bFlag) {
+    static const char szName[] = TILLPORT_NAME(SetLogType);
+    CCLog::SetLogEnable(static_cast<unsigned long>(nLogType), bFlag == 1);
+    CCLog::WriteLog(szName, "*****************************************");
+    CCLog::WriteLogP(szName, "            SO Version: %s", tillport::kVersion);
+    CCLog::WriteLog(szName, "*****************************************");
+}
+
+JNIEXPORT void JNICALL TILLPORT_METHOD(CloseDevice)(JNIEnv*, jobject, jint nPortId) {
+    static const char szName[] = TILLPORT_NAME(CloseDevice);
+    CCLog::WriteLog(szName, "");
+    CComPort* pPort = LookUpPort(szName, nPortId);
+    if (pPort == nullptr) return;
+    pPort->Close();
+    tillport::ReleasePort(pPort);
+    m_pComPortPointers[nPortId] = nullptr;
+}
+
+JNIEXPORT void JNICALL TILLPORT_METHOD(ClearPipeTX)(JNIEnv*, jobject, jint nPortId) {
+    static const char szName[] = TILLPORT_NAME(ClearPipeTX);
+    CCLog::WriteLog(szName, "Begin");
+    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+    CComPort* pPort = LookUpPort(szName, nPortId);
+    if (pPort == nullptr) return;
+    pPort->CleanTX();
+    CCLog::WriteLog(szName, "End");
+}
+
+JNIEXPORT void JNICALL TILLPORT_METHOD(ClearPipeRX)(JNIEnv*, jobject, jint nPortId) {
+    static const char szName[] = TILLPORT_NAME(ClearPipeRX);
+    CCLog::WriteLog(szName, "Begin");
+    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+    CComPort* pPort = LookUpPort(szName, nPortId);
+    if (pPort == nullptr) return;
+    pPort->CleanRX();
+    CCLog::WriteLog(szName, "End");
+}
+
+JNIEXPORT void JNICALL TILLPORT_METHOD(SetTimeoutTX)(JNIEnv*, jobject, jint nPortId, jint nTimeout) {
+    static const char szName[] = TILLPORT_NAME(SetTimeoutTX);
+    CCLog::WriteLog(szName, "Begin");
+    CCLog::WriteLogP(szName, "Set TX Timeout: %d", static_cast<int>(nTimeout));
+    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+    CComPort* pPort = LookUpPort(szName, nPortId);
+    if (pPort == nullptr) return;
+    pPort->SetTimeoutTX(nTimeout);
+    CCLog::WriteLog(szName, "End");
+}
+
+JNIEXPORT void JNICALL TILLPORT_METHOD(SetTimeoutRX)(JNIEnv*, jobject, jint nPortId, jint nTimeout) {
+    static const char szName[] = TILLPORT_NAME(SetTimeoutRX);
+    CCLog::WriteLog(szName, "Begin");
+    CCLog::WriteLogP(szName, "Set RX Timeout: %d", static_cast<int>(nTimeout));
+    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+    CComPort* pPort = LookUpPort(szName, nPortId);
+    if (pPort == nullptr) return;
+    pPort->SetTimeoutRX(nTimeout);
+    CCLog::WriteLog(szName, "End");
+}
+
+JNIEXPORT jint JNICALL TILLPORT_METHOD(WriteToDevice)(JNIEnv* env, jobject, jint nPortId, jbyteArray data) {
+    static const char szName[] = TILLPORT_NAME(WriteToDevice);
+    CCLog::WriteLog(szName, "Begin");
+    if (data == nullptr) {
+        CCLog::WriteLog(szName, tillport::kInvalidParameter);
+        ThrowJavaException(env, szName, tillport::kInvalidParameter);
+        return 0;
+    }
+    jsize nLength = env->GetArrayLength(data);
+    CCLog::WriteLogP(szName, "Write %d Bytes...", static_cast<int>(nLength));
+    if (nLength <= 0) return 0;
+
+    tillport::ByteElements bytes(env, data);
+    if (bytes.get() == nullptr) {
+        CCLog::WriteLog(szName, tillport::kInvalidParameter);
+        ThrowJavaException(env, szName, tillport::kInvalidParameter);
+        return 0;
+    }
+    unsigned long nSize = static_cast<unsigned long>(nLength);
+    CCLog::WriteLogData(szName, "Buffer to Write:", bytes.get(), nSize);
+
+    unsigned long nError = 0;
+    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+    CComPort* pPort = LookUpPort(szName, nPortId);
+    if (pPort == nullptr) return 0;
+
+    unsigned long nWritten = pPort->Write(bytes.get(), nSize, &nError);
+    if (nWritten == nSize) {
+        CCLog::WriteLog(szName, "End");
+        return static_cast<jint>(nWritten);
+    }
+    CCLog::WriteLogP(szName, "ERROR: Write Error(%lu/%lu)(%s)!", nWritten, nSize, pPort->m_strLastError);
+    ThrowJavaException(env, szName, pPort->m_strLastError);
+    return 0;
+}
+
+JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject, jint nPortId, jint nExpected) {
+    static const char szName[] = TILLPORT_NAME(ReadFromDevice);
+    using tillport::kAnswerBufferSize;
+    CCLog::WriteLogP(szName, "Answer Size Expected: %d", static_cast<int>(nExpected));
+    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+    CComPort* pPort = LookUpPort(szName, nPortId);
+    if (pPort == nullptr) return nullptr;
+
+    unsigned char chunk[kAnswerBufferSize];
+    unsigned char answer[kAnswerBufferSize];
+    unsigned long nTotal = 0;
+    const uint32_t nStart = GenericFunctions::GetTickCount();
+    auto timedOut = [&]() {
+        unsigned long nTimeout = std::min(pPort->GetTimeoutRX(), tillport::kMaxWaitMs);
+        return GenericFunctions::ElapsedTicks(nStart, GenericFunctions::GetTickCount()) > nTimeout;
+    };
+    // Each request is bounded by the room left in the answer buffer (never more than the
+    // chunk buffer holds), so neither buffer can overflow whatever the expected size.
+    auto request = [&](unsigned long nWanted) { return std::min(nWanted, kAnswerBufferSize - nTotal); };
+
+    if (nExpected >= 1) {
+        const unsigned long nWanted = static_cast<unsigned long>(nExpected);
+        while (!timedOut()) {
+            unsigned long nError = 0;
+            unsigned long nRead = pPort->Read(chunk, request(nWanted), &nError);
+            if (nError != 0) {
+                CCLog::WriteLogP(szName, "ERROR: Read Error(%s)!", pPort->m_strLastError);
+                ThrowJavaException(env, szName, pPort->m_strLastError);
+                return nullptr;
+            }
+            nRead = std::min(nRead, request(nWanted));
+            CCLog::WriteLogP(szName, "Partial Read %lu Bytes", nRead);
+            std::copy(chunk, chunk + nRead, answer + nTotal);
+            nTotal += nRead;
+            if (nTotal >= nWanted || nTotal == kAnswerBufferSize) break;
+        }
+    } else if (!timedOut()) {
+        unsigned long nError = 0;
+        unsigned long nRead = pPort->Read(chunk, 255, &nError);
+        if (nError != 0) {
+            CCLog::WriteLogP(szName, " 1 ERROR: Read Error(%s)!", pPort->m_strLastError);
+            ThrowJavaException(env, szName, pPort->m_strLastError);
+            return nullptr;
+        }
+        nRead = std::min(nRead, 255UL);
+        CCLog::WriteLogP(szName, "Partial Read %lu Bytes", nRead);
+        std::copy(chunk, chunk + nRead, answer);
+        nTotal = nRead;
+        (void)pPort->GetPortType();  // no kind of port reads further; one pass is all
+    }
+
+    CCLog::WriteLogP(szName, "Read %lu Bytes", nTotal);
+    if (nTotal == 0) {
+        static const char kNoData[] = "ERROR: No Read Data!";
+        CCLog::WriteLog(szName, kNoData);
+        ThrowJavaException(env, szName, kNoData);
+        return nullptr;
+    }
+    CCLog::WriteLogData(szName, "Read Bytes:", answer, nTotal);
+
+    jintArray result = env->NewIntArray(static_cast<jsize>(nTotal));
+    if (result == nullptr) {
+        static const char kNoBuffer[] = "ERROR: Creation Out Buffer!";
+        // Replace the JVM's pending OutOfMemoryError with the library's own message.
+        env->ExceptionClear();
+        CCLog::WriteLog(szName, kNoBuffer);
+        ThrowJavaException(env, szName, kNoBuffer);
+        return nullptr;
+    }
+    std::array<jint, kAnswerBufferSize> values;
+    for (unsigned long i = 0; i < nTotal; ++i) values[i] = static_cast<jint>(answer[i]);
+    env->SetIntArrayRegion(result, 0, static_cast<jsize>(nTotal), values.data());
+    CCLog::WriteLog(szName, "End");
+    return result;
+}
+
+}  // extern "C"
