@@ -116,7 +116,12 @@ void CCLog::WriteLogData(const char* szName, const char* szText, const unsigned 
     }
 }
 
-void CCLog::WriteToVideo(const char* szText) { puts(szText); }
+// Flushed line by line: when standard output is a pipe the lines would otherwise sit in
+// the buffer, appear out of order with the JVM's own output, and vanish if the JVM dies.
+void CCLog::WriteToVideo(const char* szText) {
+    puts(szText);
+    fflush(stdout);
+}
 
 // Each line ends with a line break and is flushed, so a crash loses nothing already
 // logged. A file that cannot be opened drops the line; the next line tries again.
