@@ -282,7 +282,7 @@ bool UsbPrinterBed::Handle(UMockdevIoctlClient* client) {
 
     // Reaping and discarding work on a device that has gone, as usbfs allows.
     if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
-        ReapUrb(client, request == USBDEVFS_REAPURB);
+        ReapUrb(client);
         return true;
     }
     if (request == USBDEVFS_DISCARDURB) {
@@ -445,7 +445,7 @@ void UsbPrinterBed::SubmitUrb(Device* device, UMockdevIoctlClient* client) {
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
-void UsbPrinterBed::ReapUrb(UMockdevIoctlClient* client, bool) {
+void UsbPrinterBed::ReapUrb(UMockdevIoctlClient* client) {
     auto it = std::find_if(m_urbs.begin(), m_urbs.end(),
                            [client](Urb* urb) { return urb->client == client && urb->ready; });
     if (it == m_urbs.end()) {

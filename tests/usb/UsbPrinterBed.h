@@ -102,7 +102,7 @@ private:
     static void ClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     bool Handle(UMockdevIoctlClient* client);
     void SubmitUrb(Device* device, UMockdevIoctlClient* client);
-    void ReapUrb(UMockdevIoctlClient* client, bool block);
+    void ReapUrb(UMockdevIoctlClient* client);
     void DiscardUrb(UMockdevIoctlClient* client);
     Device* FindDevice(UMockdevIoctlClient* client);
     void AddToTestbed(Device& device);
