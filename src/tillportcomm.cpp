@@ -11,6 +11,7 @@
 
 #include "CGenericFunctions.h"
 #include "CLog.h"
+#include "ComPortUsb.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
 CComPort* m_pComPortPointers[TILLPORT_MAX_PORTS];
@@ -343,6 +344,24 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
     env->SetIntArrayRegion(result, 0, static_cast<jsize>(nTotal), values.data());
     CCLog::WriteLog(szName, "End");
     return result;
+}
+
+JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenUSBDevice)(JNIEnv* env, jobject, jstring productId, jstring address) {
+    static const char szName[] = TILLPORT_NAME(OpenUSBDevice);
+    const jstring strings[] = {productId, address};
+    const bool upper[] = {true, false};
+    tillport::OpenMethod method;
+    method.szName = szName;
+    method.szInitMessage = "ERROR: Device not found(%s)!";
+    method.szOpenMessage = "ERROR: Open Device Error(%s)!";
+    method.logOpenLine = [](char* const* pStrings) {
+        CCLog::WriteLogP(szName, "Open USB DEVICE PID:%s Address:%s", pStrings[0], pStrings[1]);
+    };
+    method.create = []() -> CComPort* { return new CComPortUsb(); };
+    method.init = [](CComPort* pPort, char* const* pStrings) { return pPort->Init(pStrings[0], pStrings[1]); };
+    // A failed discovery or claim may leave libusb started and the device list held.
+    method.releaseOnFailure = [](CComPort* pPort) { pPort->Close(); };
+    return tillport::RunOpenSequence(env, strings, upper, 2, method);
 }
 
 }  // extern "C"

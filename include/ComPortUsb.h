@@ -1,0 +1,75 @@
+#ifndef TILLPORTCOMM_COMPORTUSB_H
+#define TILLPORTCOMM_COMPORTUSB_H
+
+#include <libusb.h>
+
+#include "ComPort.h"
+
+// The USB printer port. Discovery finds the printer by the fixed vendor ID, the product ID
+// the caller names and the last digit of its serial-number string, takes its two endpoints
+// from interface 0, detaches the kernel driver and clears halts; Open claims interface 0.
+// Writes go out in bulk transfers of at most m_nMaxPacketSize bytes. A failed transfer
+// releases everything; the next Write rediscovers the printer with the stored strings.
+// All libusb calls use the default context.
+class CComPortUsb : public CComPort {
+public:
+    using CComPort::Init;
+
+    CComPortUsb();
+    // Does no transport work: Close() gives everything back.
+    ~CComPortUsb() override;
+
+    // Stores both strings, starts libusb, takes the device list and runs discovery.
+    // Gives back first what an earlier failed Init left started and held. Strings of
+    // 1024 characters or more are refused.
+    bool Init(char* szProductId, char* szAddress) override;
+    // Claims interface 0 of the device discovery found; on failure closes its handle.
+    bool Open() override;
+    // ClosePort, then frees the device list and ends libusb, each only while held;
+    // harmless when called again. Always true.
+    bool Close() override;
+
+    // Reopens the printer when a failed transfer has closed the port, then sends the data
+    // in one transfer (below m_nMaxPacketSize) or in chunks. Blocks up to m_nTimeoutTX
+    // per transfer. 0 with the flag set on failure; the port is then closed.
+    unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
+    // One bulk IN transfer of up to nLength bytes, blocking up to m_nTimeoutRX. Any
+    // failure, a timeout included, or a closed port: 0 with the flag set.
+    unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
+    // A USB printer holds no data of its own to discard: both do nothing.
+    void CleanTX() override;
+    void CleanRX() override;
+    void SetTimeoutTX(int nTimeout) override;
+    void SetTimeoutRX(int nTimeout) override;
+    unsigned long GetTimeoutRX() override;
+
+    // Walks m_pDeviceList from its head; 1 when a device was found and prepared, else 0.
+    short FindDevice(char* szVendorId, char* szProductId, int nAddress);
+    // One bulk OUT transfer; on failure closes the whole port.
+    unsigned long UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
+    // Releases interface 0 while claimed and closes the handle while open. Always true.
+    bool ClosePort();
+
+    bool m_bOpened;
+    char m_strPID[1024];
+    char m_strAddress[1024];
+    int m_nEndpointIn;
+    int m_nEndpointOut;
+    libusb_device** m_pDeviceList;
+    libusb_device_handle* m_hDevice;
+
+private:
+    // Reports a failure: log line under szOperation and the same text in m_strLastError.
+    void Fail(const char* szOperation, const char* szMessage);
+    // Takes the endpoint pair from interface 0, alternate setting 0 of the active
+    // configuration; false when that configuration lacks them.
+    bool ReadEndpoints(libusb_device* pDevice);
+    // Closes the handle discovery opened and forgets it.
+    void CloseHandle();
+    // Frees the device list and ends libusb, each only while held.
+    void ReleaseLibusb();
+
+    bool m_bLibusbStarted;  // a libusb_init not yet matched by libusb_exit
+};
+
+#endif

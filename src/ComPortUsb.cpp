@@ -1,0 +1,258 @@
+#include "ComPortUsb.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "CGenericFunctions.h"
+#include "CLog.h"
+
+namespace {
+
+constexpr const char* kVendorId = "0C3B";
+constexpr int kInterface = 0;
+constexpr size_t kTextSize = 256;
+constexpr size_t kCleared = 255;
+constexpr size_t kStringSize = 1024;
+
+}  // namespace
+
+CComPortUsb::CComPortUsb()
+    : m_bOpened(false),
+      m_strPID{},
+      m_strAddress{},
+      m_nEndpointIn(0),
+      m_nEndpointOut(0),
+      m_pDeviceList(nullptr),
+      m_hDevice(nullptr),
+      m_bLibusbStarted(false) {
+    m_nTimeoutTX = 1000;
+    m_nTimeoutRX = 1000;
+    m_nMaxPacketSize = 1000;
+}
+
+CComPortUsb::~CComPortUsb() = default;
+
+void CComPortUsb::Fail(const char* szOperation, const char* szMessage) {
+    CCLog::WriteLog(szOperation, szMessage);
+    SetLastError(szMessage);
+}
+
+bool CComPortUsb::Init(char* szProductId, char* szAddress) {
+    ClearLastError();
+    if (strnlen(szProductId, kStringSize) >= kStringSize || strnlen(szAddress, kStringSize) >= kStringSize) {
+        Fail("Init", "Init Error: parameter too long");
+        return false;
+    }
+    // A reopening Write hands back the stored strings themselves: nothing to copy then.
+    if (szProductId != m_strPID) strcpy(m_strPID, szProductId);
+    if (szAddress != m_strAddress) strcpy(m_strAddress, szAddress);
+
+    // An earlier Init that failed after starting libusb left its start and list here.
+    ClosePort();
+    ReleaseLibusb();
+
+    if (libusb_init(nullptr) < 0) {
+        Fail("Init", "libusb_init error");
+        return false;
+    }
+    m_bLibusbStarted = true;
+    libusb_device** pList = nullptr;
+    if (libusb_get_device_list(nullptr, &pList) < 0) {
+        Fail("Init", "libusb_get_device_list error");
+        return false;
+    }
+    m_pDeviceList = pList;
+    return FindDevice(const_cast<char*>(kVendorId), szProductId, atoi(szAddress)) != 0;
+}
+
+short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress) {
+    ClearLastError();
+    for (libusb_device** ppEntry = m_pDeviceList; *ppEntry != nullptr; ++ppEntry) {
+        libusb_device* pDevice = *ppEntry;
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(pDevice, &desc) < 0) {
+            Fail("FindDevice", "failed to get device descriptor");
+            return 0;
+        }
+        char szVendor[kTextSize];
+        char szProduct[kTextSize];
+        memset(szVendor, 0, kCleared);
+        memset(szProduct, 0, kCleared);
+        snprintf(szVendor, sizeof(szVendor), "%04x", desc.idVendor);
+        snprintf(szProduct, sizeof(szProduct), "%04x", desc.idProduct);
+        GenericFunctions::ToUpper(szVendor);
+        GenericFunctions::ToUpper(szProduct);
+        if (strcmp(szVendor, szVendorId) != 0 || strcmp(szProduct, szProductId) != 0) continue;
+
+        if (libusb_open(pDevice, &m_hDevice) != 0) {
+            m_hDevice = nullptr;
+            Fail("FindDevice", "Couldn't open device");
+            return 0;
+        }
+        unsigned char serial[kTextSize];
+        memset(serial, 0, kCleared);
+        serial[kTextSize - 1] = 0;
+        if (libusb_get_string_descriptor_ascii(m_hDevice, desc.iSerialNumber, serial, sizeof(serial)) < 0) {
+            CloseHandle();
+            Fail("FindDevice", "Coudn't get serial string");
+            return 0;
+        }
+        // The last character of the serial number selects among printers of one product
+        // ID; an empty serial number matches every address.
+        size_t nSerialLength = strlen(reinterpret_cast<char*>(serial));
+        int nDigit = nSerialLength == 0 ? -1 : static_cast<int>(serial[nSerialLength - 1]) - '0';
+        if (nDigit != nAddress && nSerialLength != 0) {
+            CloseHandle();
+            continue;
+        }
+
+        if (!ReadEndpoints(pDevice)) {
+            CloseHandle();
+            Fail("FindDevice", "libusb_get_active_config_descriptor error");
+            return 0;
+        }
+        // Only a definite "driver bound" answer leads to a detach; an error (no kernel
+        // driver support) is not a reason to give up the printer.
+        if (libusb_kernel_driver_active(m_hDevice, kInterface) == 1 &&
+            libusb_detach_kernel_driver(m_hDevice, kInterface) != 0) {
+            CloseHandle();
+            Fail("FindDevice", "libusb_detach_kernel_driver error");
+            return 0;
+        }
+        libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointIn));
+        libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointOut));
+        return 1;
+    }
+    return 0;
+}
+
+bool CComPortUsb::ReadEndpoints(libusb_device* pDevice) {
+    libusb_config_descriptor* pConfig = nullptr;
+    if (libusb_get_active_config_descriptor(pDevice, &pConfig) != 0 || pConfig == nullptr) return false;
+    bool bFound = false;
+    if (pConfig->bNumInterfaces >= 1 && pConfig->interface != nullptr && pConfig->interface[0].num_altsetting >= 1) {
+        const libusb_interface_descriptor& setting = pConfig->interface[0].altsetting[0];
+        if (setting.bNumEndpoints >= 2 && setting.endpoint != nullptr) {
+            int nFirst = setting.endpoint[0].bEndpointAddress;
+            int nSecond = setting.endpoint[1].bEndpointAddress;
+            bool bFirstIsIn = (nFirst & LIBUSB_ENDPOINT_IN) != 0;
+            m_nEndpointIn = bFirstIsIn ? nFirst : nSecond;
+            m_nEndpointOut = bFirstIsIn ? nSecond : nFirst;
+            bFound = true;
+        }
+    }
+    libusb_free_config_descriptor(pConfig);
+    return bFound;
+}
+
+bool CComPortUsb::Open() {
+    ClearLastError();
+    if (m_hDevice == nullptr || libusb_claim_interface(m_hDevice, kInterface) < 0) {
+        CloseHandle();
+        Fail("Open", "libusb_claim_interface error");
+        return false;
+    }
+    m_bOpened = true;
+    return true;
+}
+
+unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
+    ClearLastError();
+    if (!m_bOpened) {
+        // A failed transfer closed the port: find the printer again before writing.
+        if (!Init(m_strPID, m_strAddress)) {
+            *pnError = 1;
+            SetLastError("Write Error---> error to reinit device");
+            return 0;
+        }
+        if (!Open()) {
+            *pnError = 1;
+            SetLastError("Write Error---> error to oen device");
+            return 0;
+        }
+    }
+    if (nLength < m_nMaxPacketSize) return UsbWrite(pData, nLength, pnError);
+
+    unsigned long nWritten = 0;
+    while (nWritten < nLength) {
+        unsigned long nChunk = nLength - nWritten < m_nMaxPacketSize ? nLength - nWritten : m_nMaxPacketSize;
+        unsigned long nSent = UsbWrite(pData + nWritten, nChunk, pnError);
+        if (*pnError != 0) return 0;
+        // A printer that takes nothing without reporting an error would keep this loop
+        // going for ever; report the short count instead.
+        if (nSent == 0) break;
+        nWritten += nSent;
+    }
+    return nWritten;
+}
+
+unsigned long CComPortUsb::UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
+    ClearLastError();
+    int nTransferred = 0;
+    int nResult = -1;
+    if (m_bOpened) {
+        nResult = libusb_bulk_transfer(m_hDevice, static_cast<unsigned char>(m_nEndpointOut & 0xff), pData,
+                                       static_cast<int>(nLength), &nTransferred,
+                                       static_cast<unsigned int>(m_nTimeoutTX));
+    }
+    if (nResult == 0) return static_cast<unsigned long>(nTransferred);
+    *pnError = 1;
+    SetLastError("Write Error");
+    ClosePort();
+    Close();
+    return 0;
+}
+
+unsigned long CComPortUsb::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
+    ClearLastError();
+    int nTransferred = 0;
+    int nResult = -1;
+    // A port closed by a failed transfer has no handle to read from; only Write reopens.
+    if (m_bOpened) {
+        nResult = libusb_bulk_transfer(m_hDevice, static_cast<unsigned char>(m_nEndpointIn & 0xff), pBuffer,
+                                       static_cast<int>(nLength), &nTransferred,
+                                       static_cast<unsigned int>(m_nTimeoutRX));
+    }
+    if (nResult == 0) return static_cast<unsigned long>(nTransferred);
+    *pnError = 1;
+    SetLastError("Read timeout! No data read");
+    ClosePort();
+    Close();
+    return 0;
+}
+
+bool CComPortUsb::ClosePort() {
+    if (m_bOpened) libusb_release_interface(m_hDevice, kInterface);
+    m_bOpened = false;
+    CloseHandle();
+    return true;
+}
+
+void CComPortUsb::CloseHandle() {
+    if (m_hDevice != nullptr) libusb_close(m_hDevice);
+    m_hDevice = nullptr;
+}
+
+bool CComPortUsb::Close() {
+    ClosePort();
+    ReleaseLibusb();
+    return true;
+}
+
+void CComPortUsb::ReleaseLibusb() {
+    if (m_pDeviceList != nullptr) libusb_free_device_list(m_pDeviceList, 1);
+    m_pDeviceList = nullptr;
+    if (m_bLibusbStarted) libusb_exit(nullptr);
+    m_bLibusbStarted = false;
+}
+
+void CComPortUsb::CleanTX() {}
+
+void CComPortUsb::CleanRX() {}
+
+void CComPortUsb::SetTimeoutTX(int nTimeout) { m_nTimeoutTX = static_cast<unsigned long>(nTimeout); }
+
+void CComPortUsb::SetTimeoutRX(int nTimeout) { m_nTimeoutRX = static_cast<unsigned long>(nTimeout); }
+
+unsigned long CComPortUsb::GetTimeoutRX() { return m_nTimeoutRX; }

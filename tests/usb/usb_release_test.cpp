@@ -1,0 +1,123 @@
+// Release: whatever path a port takes, its interface, handle, device list and libusb start
+// are each given back exactly once.
+#include <functional>
+#include <string>
+
+#include "FakeJni.h"
+#include "UsbScenario.h"
+#include "orvik_services_posprinterPortComm_CommonComPort.h"
+
+namespace {
+
+using Bed = UsbPrinterBed;
+
+jint OpenUsb(FakeJni& fake, const char* address) {
+    return Java_orvik_services_posprinterPortComm_CommonComPort_OpenUSBDevice(fake.env(), nullptr,
+                                                                               fake.NewString("0A1F"), fake.NewString(address));
+}
+
+class UsbRelease : public UsbScenario {};
+
+TEST_F(UsbRelease, CloseDeviceReleasesTheInterfaceClosesTheHandleFreesTheListAndEndsLibusb) {
+    int printer = bed.Add(Printer("SN1"));
+    FakeJni fake;
+    jint id = OpenUsb(fake, "1");
+    ASSERT_FALSE(fake.ExceptionPending());
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(fake.env(), nullptr, id);
+    LibusbCalls calls = Calls();
+    EXPECT_EQ(calls.inits, 1);
+    EXPECT_EQ(calls.exits, 1);
+    EXPECT_EQ(calls.lists, 1);
+    EXPECT_EQ(calls.frees, 1);
+    EXPECT_EQ(calls.opens, 1);
+    EXPECT_EQ(calls.closes, 1);
+    EXPECT_EQ(calls.claims, 1);
+    EXPECT_EQ(calls.releases, 1);
+    EXPECT_EQ(bed.GetCounts(printer).releases, 1);
+    fake.ExpectClean();
+}
+
+TEST_F(UsbRelease, EveryFailedOpenLeavesNoStartListOrHandleBehind) {
+    struct Case {
+        const char* what;
+        std::function<void(Bed&, Bed::Printer&)> arrange;
+        std::function<void(Bed&, int)> fault;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"no match", [](Bed&, Bed::Printer& p) { p.serial = "SN9"; }, [](Bed&, int) {}, ""},
+        {"open fails", [](Bed&, Bed::Printer&) {}, [](Bed& b, int i) { b.SetOpenFails(i, true); }, "Couldn't open device"},
+        {"serial unreadable", [](Bed&, Bed::Printer& p) { p.serialReadable = false; }, [](Bed&, int) {},
+         "Coudn't get serial string"},
+        {"detach fails", [](Bed&, Bed::Printer&) {}, [](Bed& b, int i) { b.SetDetachFails(i, true); },
+         "libusb_detach_kernel_driver error"},
+        {"one endpoint", [](Bed&, Bed::Printer& p) { p.endpoints = {0x02}; }, [](Bed&, int) {},
+         "libusb_get_active_config_descriptor error"},
+        {"claim fails", [](Bed&, Bed::Printer&) {}, [](Bed& b, int i) { b.SetClaimFails(i, true); },
+         "libusb_claim_interface error"},
+    };
+    for (const Case& c : cases) {
+        Bed caseBed;
+        Bed::Printer printer = Printer("SN1");
+        c.arrange(caseBed, printer);
+        c.fault(caseBed, caseBed.Add(printer));
+        LibusbCalls before = LibusbCalls::Now();
+        FakeJni fake;
+        EXPECT_EQ(OpenUsb(fake, "1"), 0) << c.what;
+        EXPECT_EQ(fake.PendingMessage(), c.message) << c.what;
+        LibusbCalls calls = LibusbCalls::Now() - before;
+        EXPECT_EQ(calls.inits, 1) << c.what;
+        EXPECT_EQ(calls.exits, 1) << c.what;
+        EXPECT_EQ(calls.lists, 1) << c.what;
+        EXPECT_EQ(calls.frees, 1) << c.what;
+        EXPECT_EQ(calls.closes, calls.opens) << c.what;
+        EXPECT_EQ(calls.releases, 0) << c.what;
+        EXPECT_EQ(calls.unmatched, 0) << c.what;
+        fake.ClearPending();
+        fake.ExpectClean();
+    }
+}
+
+TEST_F(UsbRelease, PortClosedByAFailedTransferIsNotReleasedAgainByCloseDeviceOrItsDestructor) {
+    int printer = bed.Add(Printer("SN1"));
+    FakeJni fake;
+    jint id = OpenUsb(fake, "1");
+    ASSERT_FALSE(fake.ExceptionPending());
+    bed.QueueOutcome(printer, Bed::Outcome::Error);
+    std::vector<uint8_t> bytes(10, 0x41);
+    EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(fake.env(), nullptr, id,
+                                                                                  fake.NewByteArray(bytes)),
+              0);
+    EXPECT_EQ(fake.PendingMessage(), "Write Error");
+    fake.ClearPending();
+    LibusbCalls afterFailure = Calls();
+    EXPECT_EQ(afterFailure.exits, 1);
+    EXPECT_EQ(afterFailure.releases, 1);
+
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(fake.env(), nullptr, id);
+    LibusbCalls afterClose = Calls();
+    EXPECT_EQ(afterClose.exits, 1);
+    EXPECT_EQ(afterClose.frees, 1);
+    EXPECT_EQ(afterClose.closes, 1);
+    EXPECT_EQ(afterClose.releases, 1);
+    EXPECT_EQ(bed.GetCounts(printer).releases, 1);
+    fake.ExpectClean();
+}
+
+TEST_F(UsbRelease, CloseTwiceAndDestroyGiveBackOnce) {
+    bed.Add(Printer("SN1"));
+    {
+        CComPortUsb port;
+        ASSERT_TRUE(Init(port, "0A1F", "1"));
+        ASSERT_TRUE(port.Open());
+        EXPECT_TRUE(port.Close());
+        EXPECT_TRUE(port.Close());
+        EXPECT_EQ(port.m_pDeviceList, nullptr);
+    }
+    LibusbCalls calls = Calls();
+    EXPECT_EQ(calls.exits, 1);
+    EXPECT_EQ(calls.releases, 1);
+    EXPECT_EQ(calls.closes, 1);
+}
+
+}  // namespace

@@ -1,0 +1,241 @@
+// Transfers: chunking as the printer sees it, short and failed transfers, and rediscovery
+// of the printer by the next write after a failure.
+#include <chrono>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "FakeJni.h"
+#include "LogCapture.h"
+#include "UsbScenario.h"
+#include "orvik_services_posprinterPortComm_CommonComPort.h"
+
+namespace {
+
+using Outcome = UsbPrinterBed::Outcome;
+
+std::vector<uint8_t> Pattern(size_t length) {
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    return bytes;
+}
+
+class UsbTransfer : public UsbScenario {
+protected:
+    void SetUp() override {
+        printer = bed.Add(Printer("SN1"));
+        ASSERT_TRUE(Init(port, "0A1F", "1")) << port.m_strLastError;
+        ASSERT_TRUE(port.Open()) << port.m_strLastError;
+    }
+    void TearDown() override {
+        port.Close();
+        UsbScenario::TearDown();
+    }
+
+    unsigned long Write(std::vector<uint8_t> bytes, unsigned long* error) {
+        *error = 0;
+        return port.Write(bytes.data(), bytes.size(), error);
+    }
+
+    // Bytes of the accepted OUT transfers from the index-th on, joined.
+    std::vector<uint8_t> Received(size_t from = 0) const {
+        std::vector<uint8_t> joined;
+        std::vector<UsbPrinterBed::Transfer> transfers = bed.Transfers(printer);
+        for (size_t i = from; i < transfers.size(); ++i) joined.insert(joined.end(), transfers[i].data.begin(), transfers[i].data.end());
+        return joined;
+    }
+
+    int printer = -1;
+    CComPortUsb port;
+};
+
+TEST_F(UsbTransfer, WritesBelowTheChunkSizeGoInOneTransferLongerOnesInChunksOf1000) {
+    unsigned long error = 0;
+    EXPECT_EQ(Write(Pattern(999), &error), 999u);
+    EXPECT_EQ(bed.OutLengths(printer), (std::vector<size_t>{999}));
+    EXPECT_EQ(Write(Pattern(1000), &error), 1000u);
+    EXPECT_EQ(bed.OutLengths(printer), (std::vector<size_t>{999, 1000}));
+    EXPECT_EQ(Write(Pattern(2500), &error), 2500u);
+    EXPECT_EQ(bed.OutLengths(printer), (std::vector<size_t>{999, 1000, 1000, 1000, 500}));
+    EXPECT_EQ(Received(2), Pattern(2500));
+    EXPECT_EQ(error, 0u);
+    for (const UsbPrinterBed::Transfer& transfer : bed.Transfers(printer)) EXPECT_EQ(transfer.endpoint, 0x02);
+}
+
+TEST_F(UsbTransfer, EmptyWriteIsOneZeroLengthTransfer) {
+    unsigned long error = 0;
+    EXPECT_EQ(Write({}, &error), 0u);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(bed.OutLengths(printer), (std::vector<size_t>{0}));
+}
+
+TEST_F(UsbTransfer, ShortTransfersReturnTheSmallerCountOrResumeAtTheFirstUnsentByte) {
+    unsigned long error = 0;
+    bed.QueueOutcome(printer, Outcome::Short, 40);
+    EXPECT_EQ(Write(Pattern(100), &error), 40u);
+    EXPECT_EQ(error, 0u);
+
+    // In the chunk loop a short chunk makes the next one start where it stopped.
+    bed.QueueOutcome(printer, Outcome::Short, 600);
+    EXPECT_EQ(Write(Pattern(2500), &error), 2500u);
+    EXPECT_EQ(bed.OutLengths(printer), (std::vector<size_t>{40, 600, 1000, 900}));
+    EXPECT_EQ(Received(1), Pattern(2500));
+
+    // A printer taking nothing, without an error, must not keep the loop going.
+    bed.QueueOutcome(printer, Outcome::Short, 0);
+    EXPECT_EQ(Write(Pattern(2500), &error), 0u);
+    EXPECT_EQ(bed.OutLengths(printer).size(), 5u);
+    EXPECT_TRUE(port.m_bOpened);
+}
+
+TEST_F(UsbTransfer, FailureInTheSecondChunkReturnsZeroAndClosesThePortUntilTheNextWrite) {
+    LibusbCalls before = LibusbCalls::Now();
+    bed.QueueOutcome(printer, Outcome::Accept);
+    bed.QueueOutcome(printer, Outcome::Error);
+    unsigned long error = 0;
+    EXPECT_EQ(Write(Pattern(2500), &error), 0u);
+    EXPECT_EQ(error, 1u);
+    EXPECT_STREQ(port.m_strLastError, "Write Error");
+    EXPECT_FALSE(port.m_bOpened);
+    EXPECT_EQ(bed.OutLengths(printer), (std::vector<size_t>{1000}));
+    LibusbCalls closed = LibusbCalls::Now() - before;
+    EXPECT_EQ(closed.releases, 1);
+    EXPECT_EQ(closed.closes, 1);
+    EXPECT_EQ(closed.frees, 1);
+    EXPECT_EQ(closed.exits, 1);
+
+    // The next write finds the printer again and sends everything.
+    EXPECT_EQ(Write(Pattern(2500), &error), 2500u);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(bed.GetCounts(printer).claims, 2);
+    EXPECT_EQ(Received(2), Pattern(2500));
+}
+
+TEST_F(UsbTransfer, ReopeningFailsWithTheOenDeviceTextWhileTheInterfaceCannotBeClaimed) {
+    bed.QueueOutcome(printer, Outcome::Stall);
+    unsigned long error = 0;
+    EXPECT_EQ(Write(Pattern(10), &error), 0u);
+    EXPECT_STREQ(port.m_strLastError, "Write Error");
+    bed.SetClaimFails(printer, true);
+    EXPECT_EQ(Write(Pattern(10), &error), 0u);
+    EXPECT_EQ(error, 1u);
+    EXPECT_STREQ(port.m_strLastError, "Write Error---> error to oen device");
+    EXPECT_EQ(port.m_hDevice, nullptr);
+    bed.SetClaimFails(printer, false);
+    EXPECT_EQ(Write(Pattern(10), &error), 10u);
+}
+
+TEST_F(UsbTransfer, ReadReturnsWhatThePrinterAnsweredAndATimeoutClosesThePort) {
+    bed.QueueAnswer(printer, {0x10, 0x20});
+    unsigned char buffer[16];
+    unsigned long error = 0;
+    EXPECT_EQ(port.Read(buffer, sizeof(buffer), &error), 2u);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(buffer[1], 0x20);
+    EXPECT_EQ(bed.Transfers(printer).back().endpoint, 0x81);
+
+    port.SetTimeoutRX(150);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.Read(buffer, sizeof(buffer), &error), 0u);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(error, 1u);
+    EXPECT_STREQ(port.m_strLastError, "Read timeout! No data read");
+    EXPECT_GE(elapsed, std::chrono::milliseconds(100));
+    EXPECT_LT(elapsed, std::chrono::seconds(10));
+    EXPECT_FALSE(port.m_bOpened);
+
+    // Closed: Read fails without touching the closed handle; only Write reopens.
+    LibusbCalls before = LibusbCalls::Now();
+    error = 0;
+    EXPECT_EQ(port.Read(buffer, sizeof(buffer), &error), 0u);
+    EXPECT_EQ(error, 1u);
+    EXPECT_STREQ(port.m_strLastError, "Read timeout! No data read");
+    EXPECT_EQ((LibusbCalls::Now() - before).transfers, 0);
+
+    EXPECT_EQ(Write(Pattern(5), &error), 5u);
+    EXPECT_TRUE(port.m_bOpened);
+    bed.QueueAnswer(printer, {0x7f});
+    EXPECT_EQ(port.Read(buffer, sizeof(buffer), &error), 1u);
+}
+
+TEST_F(UsbTransfer, FailedReadOfAnyKindReportsTheTimeoutText) {
+    bed.QueueOutcome(printer, Outcome::Error);
+    unsigned char buffer[4];
+    unsigned long error = 0;
+    EXPECT_EQ(port.Read(buffer, sizeof(buffer), &error), 0u);
+    EXPECT_EQ(error, 1u);
+    EXPECT_STREQ(port.m_strLastError, "Read timeout! No data read");
+    EXPECT_FALSE(port.m_bOpened);
+}
+
+// Through the native methods, as Java sees it.
+class UsbTransferThroughJni : public UsbScenario {
+protected:
+    jint Open(FakeJni& fake) {
+        return Java_orvik_services_posprinterPortComm_CommonComPort_OpenUSBDevice(fake.env(), nullptr,
+                                                                                   fake.NewString("0A1F"), fake.NewString("1"));
+    }
+    jint WriteBytes(FakeJni& fake, jint id, const std::vector<uint8_t>& bytes) {
+        return Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(fake.env(), nullptr, id,
+                                                                                   fake.NewByteArray(bytes));
+    }
+    void Close(FakeJni& fake, jint id) {
+        Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(fake.env(), nullptr, id);
+    }
+};
+
+TEST_F(UsbTransferThroughJni, WriteReadAndAShortWriteThatJavaSeesAsAnError) {
+    int printer = bed.Add(Printer("SN1"));
+    FakeJni fake;
+    jint id = Open(fake);
+    ASSERT_FALSE(fake.ExceptionPending());
+    EXPECT_EQ(WriteBytes(fake, id, Pattern(2500)), 2500);
+    EXPECT_EQ(bed.OutLengths(printer), (std::vector<size_t>{1000, 1000, 500}));
+
+    bed.QueueAnswer(printer, {0x10, 0x00, 0xff});
+    jintArray answer = Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(fake.env(), nullptr, id, 3);
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(fake.Ints(answer), (std::vector<jint>{0x10, 0x00, 0xff}));
+
+    LogCapture log;
+    bed.QueueOutcome(printer, Outcome::Short, 7);
+    EXPECT_EQ(WriteBytes(fake, id, Pattern(20)), 0);
+    EXPECT_TRUE(fake.ExceptionPending());
+    EXPECT_TRUE(log.Has("ERROR: Write Error(7/20)()!"));
+    fake.ClearPending();
+    Close(fake, id);
+    fake.ExpectClean();
+}
+
+TEST_F(UsbTransferThroughJni, UnpluggedPrinterIsFoundAgainOnceItIsBackWithoutPilingUpLibusbStarts) {
+    int printer = bed.Add(Printer("SN1"));
+    FakeJni fake;
+    jint id = Open(fake);
+    ASSERT_FALSE(fake.ExceptionPending());
+    LibusbCalls opened = Calls();
+
+    bed.Unplug(printer);
+    EXPECT_EQ(WriteBytes(fake, id, Pattern(10)), 0);
+    EXPECT_EQ(fake.PendingMessage(), "Write Error");
+    fake.ClearPending();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(WriteBytes(fake, id, Pattern(10)), 0);
+        EXPECT_EQ(fake.PendingMessage(), "Write Error---> error to reinit device");
+        fake.ClearPending();
+        // Each failed reopening gives back the start and list of the one before.
+        LibusbCalls now = Calls();
+        EXPECT_EQ(now.inits - now.exits, 1);
+        EXPECT_EQ(now.lists - now.frees, 1);
+    }
+    EXPECT_EQ(Calls().inits, opened.inits + 3);
+
+    bed.PlugBack(printer);
+    EXPECT_EQ(WriteBytes(fake, id, Pattern(10)), 10);
+    EXPECT_FALSE(fake.ExceptionPending());
+    EXPECT_EQ(bed.OutLengths(printer), (std::vector<size_t>{10}));
+    EXPECT_EQ(bed.GetCounts(printer).claims, 2);
+    Close(fake, id);
+    fake.ExpectClean();
+}
+
+}  // namespace
