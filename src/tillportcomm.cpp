@@ -11,6 +11,7 @@
 
 #include "CGenericFunctions.h"
 #include "CLog.h"
+#include "ComPortRs232.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
 CComPort* m_pComPortPointers[TILLPORT_MAX_PORTS];
@@ -343,6 +344,28 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
     env->SetIntArrayRegion(result, 0, static_cast<jsize>(nTotal), values.data());
     CCLog::WriteLog(szName, "End");
     return result;
+}
+
+JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenRS232Device)(JNIEnv* env, jobject, jstring strPortName, jint nBaudrate,
+                                                        jint nFlowControl) {
+    static const char szName[] = TILLPORT_NAME(OpenRS232Device);
+    tillport::OpenMethod method;
+    method.szName = szName;
+    method.szInitMessage = "ERROR: Init Port Error(%s)!";
+    method.szOpenMessage = "ERROR: Open Port Error(%s)!";
+    method.logOpenLine = [&](char* const* pStrings) {
+        CCLog::WriteLogP(szName, "Open RS232 DEVICE Port:%s Baudrate:%d Flow:%d", pStrings[0], static_cast<int>(nBaudrate),
+                         static_cast<int>(nFlowControl));
+    };
+    method.create = []() -> CComPort* { return new CComPortRs232(); };
+    method.init = [&](CComPort* pPort, char* const* pStrings) {
+        return pPort->Init(pStrings[0], static_cast<int>(nBaudrate), static_cast<int>(nFlowControl));
+    };
+    // A failed tcsetattr leaves the device open; Close() gives the descriptor back.
+    method.releaseOnFailure = [](CComPort* pPort) { pPort->Close(); };
+    const jstring strings[] = {strPortName};
+    const bool upper[] = {false};
+    return tillport::RunOpenSequence(env, strings, upper, 1, method);
 }
 
 }  // extern "C"
