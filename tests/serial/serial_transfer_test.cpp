@@ -178,22 +178,29 @@ TEST_F(SerialTransfer, ShortAnswerIsReadAtOnceAndLongerOneAfterThePause) {
 TEST_F(SerialTransfer, PauseLetsTheRestOfABurstArriveBeforeTheOneRead) {
     OpenAt(9600);
     std::vector<unsigned char> answer = Pattern(40);
-    m_line.Send(m_index, std::vector<unsigned char>(answer.begin(), answer.begin() + 10));
-    AwaitPending(10);
-    std::thread printer([&] {
-        usleep(20000);
-        m_line.Send(m_index, std::vector<unsigned char>(answer.begin() + 10, answer.end()));
-    });
-    unsigned char buffer[256];
-    unsigned long nError = 0;
-    unsigned long nRead = m_port.Read(buffer, 255, &nError);
-    printer.join();
-    EXPECT_EQ(nError, 0u);
-    // The second burst normally lands within the pause; on a stalled machine it may not,
-    // but what was read is always the answer's start.
-    ASSERT_GE(nRead, 10u);
-    EXPECT_EQ(std::vector<unsigned char>(buffer, buffer + nRead),
-              std::vector<unsigned char>(answer.begin(), answer.begin() + nRead));
+    // The rest follows 20 ms after the first part, well inside the 80 ms pause; a stalled
+    // machine may delay it, so the best of a few tries must read the whole burst at once.
+    unsigned long nBest = 0;
+    for (int nTry = 0; nTry < 3 && nBest < answer.size(); ++nTry) {
+        m_line.Send(m_index, std::vector<unsigned char>(answer.begin(), answer.begin() + 10));
+        AwaitPending(10);
+        std::thread printer([&] {
+            usleep(20000);
+            m_line.Send(m_index, std::vector<unsigned char>(answer.begin() + 10, answer.end()));
+        });
+        unsigned char buffer[256];
+        unsigned long nError = 0;
+        unsigned long nRead = m_port.Read(buffer, 255, &nError);
+        printer.join();
+        EXPECT_EQ(nError, 0u);
+        ASSERT_GE(nRead, 10u);
+        EXPECT_EQ(std::vector<unsigned char>(buffer, buffer + nRead),
+                  std::vector<unsigned char>(answer.begin(), answer.begin() + nRead));
+        nBest = std::max(nBest, nRead);
+        usleep(50000);
+        m_port.CleanRX();
+    }
+    EXPECT_EQ(nBest, answer.size());
 }
 
 TEST_F(SerialTransfer, ReadNeverWritesPastTheCallersLengthNorAsksForMoreThan1024) {
