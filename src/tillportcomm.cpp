@@ -11,6 +11,7 @@
 
 #include "CGenericFunctions.h"
 #include "CLog.h"
+#include "ComPortRs232.h"
 #include "ComPortUsb.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
@@ -362,6 +363,28 @@ JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenUSBDevice)(JNIEnv* env, jobject, jstr
     // A failed discovery or claim may leave libusb started and the device list held.
     method.releaseOnFailure = [](CComPort* pPort) { pPort->Close(); };
     return tillport::RunOpenSequence(env, strings, upper, 2, method);
+}
+
+JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenRS232Device)(JNIEnv* env, jobject, jstring strPortName, jint nBaudrate,
+                                                        jint nFlowControl) {
+    static const char szName[] = TILLPORT_NAME(OpenRS232Device);
+    tillport::OpenMethod method;
+    method.szName = szName;
+    method.szInitMessage = "ERROR: Init Port Error(%s)!";
+    method.szOpenMessage = "ERROR: Open Port Error(%s)!";
+    method.logOpenLine = [&](char* const* pStrings) {
+        CCLog::WriteLogP(szName, "Open RS232 DEVICE Port:%s Baudrate:%d Flow:%d", pStrings[0], static_cast<int>(nBaudrate),
+                         static_cast<int>(nFlowControl));
+    };
+    method.create = []() -> CComPort* { return new CComPortRs232(); };
+    method.init = [&](CComPort* pPort, char* const* pStrings) {
+        return pPort->Init(pStrings[0], static_cast<int>(nBaudrate), static_cast<int>(nFlowControl));
+    };
+    // A failed tcsetattr leaves the device open; Close() gives the descriptor back.
+    method.releaseOnFailure = [](CComPort* pPort) { pPort->Close(); };
+    const jstring strings[] = {strPortName};
+    const bool upper[] = {false};
+    return tillport::RunOpenSequence(env, strings, upper, 1, method);
 }
 
 }  // extern "C"

@@ -1,0 +1,61 @@
+#ifndef TILLPORTCOMM_COMPORTRS232_H
+#define TILLPORTCOMM_COMPORTRS232_H
+
+#include <termios.h>
+
+#include "ComPort.h"
+
+// A printer on an RS-232 line of the board, driven through termios. Init accepts COM1..COM9
+// (any case) or /dev/ttyS0../dev/ttyS8, one of eight baud rates and a flow-control code, and
+// builds the complete settings record; Open applies it. Writes go out in chunks sized to the
+// line speed and wait until the line has drained; a read waits up to the receive timeout.
+class CComPortRs232 : public CComPort {
+public:
+    using CComPort::Init;
+
+    CComPortRs232();
+    // Does no transport work: Close() gives the descriptor back.
+    ~CComPortRs232() override;
+
+    // Validates the name, the baud rate and the flow-control code, in that order, stores
+    // them and builds m_tio. False with "Init COM Port error", "Error invalid Baudrate" or
+    // "Error invalid Flow control" for the first value rejected. Touches no device.
+    bool Init(char* szPortName, int nBaudrate, int nFlowControl) override;
+
+    // Opens the device and applies m_tio; false with "Open RS232 Device Error" (the cause
+    // is logged). A failure after the open leaves the descriptor for Close() to give back.
+    bool Open() override;
+    // Closes the descriptor (once) and forgets the device path; always true.
+    bool Close() override;
+    // Writes in chunks of m_nMaxPacketSize (recomputed from the baud rate and the transmit
+    // timeout), each followed by tcdrain, so it blocks until the bytes have left the line.
+    // A failed chunk sets the flag and makes the result 0.
+    unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
+    // One wait of up to the receive timeout, then one read of up to min(nLength, 1024)
+    // bytes. Nothing within the wait: 0 with the flag set.
+    unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
+    // Discard output not yet sent / input not yet read on the device (tcflush).
+    void CleanTX() override;
+    void CleanRX() override;
+    void SetTimeoutTX(int nTimeout) override;
+    void SetTimeoutRX(int nTimeout) override;
+    unsigned long GetTimeoutRX() override;
+
+    bool OpenPort();
+    void ClosePort();
+    // Half of the characters the line carries within the transmit timeout, as a multiple
+    // of 5, at most 2^31-1.
+    void CalcMaxPacketSize();
+    unsigned long ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
+    unsigned long ComRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
+    // The receive timeout as the millisecond wait poll takes: at most 2^31-1.
+    int ReadWaitMs() const;
+
+    int m_hPort;
+    char m_strPortName[1024];
+    int m_nBaudrate;
+    int m_nFlowControl;
+    struct termios m_tio;
+};
+
+#endif

@@ -1,0 +1,243 @@
+#include "ComPortRs232.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+
+#include "CLog.h"
+
+namespace {
+
+constexpr const char* kInitError = "Init COM Port error";
+constexpr const char* kBaudrateError = "Error invalid Baudrate";
+constexpr const char* kFlowError = "Error invalid Flow control";
+constexpr const char* kOpenError = "Open RS232 Device Error";
+constexpr const char* kOpenPortError = "Error to open Serial port";
+constexpr const char* kSetAttrError = "Error to tcsetattr";
+constexpr const char* kWriteError = "Write Error";
+constexpr const char* kDrainError = "Write Error on tcdrain";
+constexpr const char* kReadTimeout = "Read select() timeout! No data read";
+constexpr const char* kReadError = "Read Error";
+
+constexpr size_t kNameSize = 1024;
+constexpr unsigned long kMaxReadSize = 1024;
+// More bytes than this already waiting: pause so the rest of a longer answer gathers.
+constexpr int kShortAnswer = 7;
+constexpr useconds_t kLongPauseUs = 80000;
+constexpr useconds_t kShortPauseUs = 10;
+// poll takes an int of milliseconds, and a chunk is handed to one write.
+constexpr unsigned long kMaxInt = 0x7fffffffUL;
+
+struct BaudRate {
+    int nRate;
+    tcflag_t nSpeed;
+};
+constexpr BaudRate kBaudRates[] = {
+    {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
+}  // namespace
+
+CComPortRs232::CComPortRs232() : m_hPort(-1), m_strPortName{}, m_nBaudrate(-1), m_nFlowControl(-1), m_tio{} {
+    m_nTimeoutTX = 1000;
+    m_nTimeoutRX = 1000;
+    m_nMaxPacketSize = 1000;
+}
+
+CComPortRs232::~CComPortRs232() = default;
+
+bool CComPortRs232::Init(char* szPortName, int nBaudrate, int nFlowControl) {
+    auto reject = [this](const char* szText) {
+        CCLog::WriteLog("Init", szText);
+        SetLastError(szText);
+        return false;
+    };
+
+    ClearLastError();
+    memset(m_strPortName, 0, sizeof(m_strPortName));
+    // Measured before the copy: a name that does not fit is no valid name anyway.
+    if (szPortName == nullptr || strnlen(szPortName, kNameSize) >= kNameSize) return reject(kInitError);
+    memcpy(m_strPortName, szPortName, strlen(szPortName));
+
+    size_t nLength = strlen(m_strPortName);
+    if (nLength == 4) {
+        char cDigit = m_strPortName[3];
+        if (cDigit < '1' || cDigit > '9') return reject(kInitError);
+        m_strPortName[3] = '\0';
+        if (strcasecmp(m_strPortName, "com") != 0) return reject(kInitError);
+        snprintf(m_strPortName, sizeof(m_strPortName), "/dev/ttyS%c", cDigit - 1);
+    } else if (nLength == 10) {
+        char cDigit = m_strPortName[9];
+        if (cDigit < '0' || cDigit > '8') return reject(kInitError);
+        char szPrefix[10];
+        memcpy(szPrefix, m_strPortName, 9);
+        szPrefix[9] = '\0';
+        if (strcmp(szPrefix, "/dev/ttyS") != 0) return reject(kInitError);
+    } else {
+        return reject(kInitError);
+    }
+
+    m_nBaudrate = nBaudrate;
+    m_nFlowControl = nFlowControl;
+    memset(&m_tio, 0, sizeof(m_tio));
+
+    // The speed travels in the speed bits of c_cflag only; the record replaces the
+    // device's settings whole (no tcgetattr, no cfset*speed).
+    const BaudRate* pRate = std::find_if(std::begin(kBaudRates), std::end(kBaudRates),
+                                         [nBaudrate](const BaudRate& rate) { return rate.nRate == nBaudrate; });
+    if (pRate == std::end(kBaudRates)) {
+        m_nBaudrate = -1;
+        return reject(kBaudrateError);
+    }
+    m_tio.c_cflag |= pRate->nSpeed;
+    m_tio.c_cflag |= CS8;
+
+    switch (nFlowControl) {
+        case 0:
+            break;
+        case 1:
+            m_tio.c_cflag |= CRTSCTS;
+            break;
+        case 2:
+            m_tio.c_iflag |= IXON | IXOFF | IXANY;
+            break;
+        default:
+            reject(kFlowError);
+            m_nFlowControl = -1;
+            return false;
+    }
+
+    m_tio.c_cflag |= CREAD | CLOCAL;
+    return true;
+}
+
+bool CComPortRs232::Open() {
+    ClearLastError();
+    if (OpenPort()) return true;
+    CCLog::WriteLog("Open", kOpenError);
+    SetLastError(kOpenError);
+    return false;
+}
+
+bool CComPortRs232::OpenPort() {
+    ClearLastError();
+    m_hPort = open(m_strPortName, O_RDWR | O_NOCTTY);
+    if (m_hPort < 0) {
+        CCLog::WriteLog("OpenPort", kOpenPortError);
+        SetLastError(kOpenPortError);
+        m_hPort = -1;
+        return false;
+    }
+    // Output still queued from before is dropped; the input queue is kept.
+    tcflush(m_hPort, TCOFLUSH);
+    if (tcsetattr(m_hPort, TCSANOW, &m_tio) < 0) {
+        // The descriptor stays in m_hPort; Close() gives it back.
+        CCLog::WriteLog("OpenPort", kSetAttrError);
+        SetLastError(kSetAttrError);
+        return false;
+    }
+    return true;
+}
+
+bool CComPortRs232::Close() {
+    ClearLastError();
+    ClosePort();
+    return true;
+}
+
+void CComPortRs232::ClosePort() {
+    // -1 marks the descriptor as given back, so no later call closes a reused number.
+    if (m_hPort >= 0) {
+        close(m_hPort);
+        m_hPort = -1;
+    }
+    memset(m_strPortName, 0, sizeof(m_strPortName));
+}
+
+void CComPortRs232::CalcMaxPacketSize() {
+    // Bits within the timeout, ten bits a character, half of them, as a multiple of 5.
+    // Formed in 64 bits; a product beyond 64 bits or a chunk beyond int is capped.
+    const uint64_t nRate = m_nBaudrate > 0 ? static_cast<uint64_t>(m_nBaudrate) : 0;
+    uint64_t nBits = 0;
+    uint64_t nChunk = kMaxInt;
+    if (!__builtin_mul_overflow(nRate, static_cast<uint64_t>(m_nTimeoutTX), &nBits)) {
+        nChunk = std::min<uint64_t>(nBits / 1000 / 10 / 10 * 5, kMaxInt);
+    }
+    m_nMaxPacketSize = static_cast<unsigned long>(nChunk);
+}
+
+unsigned long CComPortRs232::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
+    ClearLastError();
+    CalcMaxPacketSize();
+    if (nLength < m_nMaxPacketSize) return ComWrite(pData, nLength, pnError);
+
+    unsigned long nTotal = 0;
+    do {
+        unsigned long nChunk = std::min(m_nMaxPacketSize, nLength - nTotal);
+        unsigned long nWritten = ComWrite(pData + nTotal, nChunk, pnError);
+        if (*pnError != 0) return 0;
+        nTotal += nWritten;
+    } while (nTotal < nLength);
+    return nTotal;
+}
+
+unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
+    ClearLastError();
+    ssize_t nWritten = write(m_hPort, pData, nLength);
+    // Drained whatever the write did, so bytes that went out have left the line.
+    int nDrain = tcdrain(m_hPort);
+    if (nWritten > 0) return static_cast<unsigned long>(nWritten);
+    // Nothing written, or the write failed: neither is a byte count.
+    *pnError = 1;
+    SetLastError(nDrain != 0 ? kDrainError : kWriteError);
+    return 0;
+}
+
+unsigned long CComPortRs232::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
+    ClearLastError();
+    return ComRead(pBuffer, nLength, pnError);
+}
+
+int CComPortRs232::ReadWaitMs() const { return static_cast<int>(std::min(m_nTimeoutRX, kMaxInt)); }
+
+unsigned long CComPortRs232::ComRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
+    ClearLastError();
+    // poll, unlike a select set, takes any descriptor number.
+    pollfd wait = {m_hPort, POLLIN, 0};
+    int nReady = poll(&wait, 1, ReadWaitMs());
+    if (nReady <= 0 || (wait.revents & POLLNVAL) != 0) {
+        *pnError = 1;
+        SetLastError(kReadTimeout);
+        return 0;
+    }
+    usleep(kShortPauseUs);
+    int nPending = 0;
+    ioctl(m_hPort, FIONREAD, &nPending);
+    if (nPending > kShortAnswer) usleep(kLongPauseUs);
+
+    ssize_t nRead = read(m_hPort, pBuffer, std::min(nLength, kMaxReadSize));
+    if (nRead < 0) {
+        *pnError = 1;
+        SetLastError(kReadError);
+        return 0;
+    }
+    return static_cast<unsigned long>(nRead);
+}
+
+void CComPortRs232::CleanTX() { tcflush(m_hPort, TCOFLUSH); }
+
+void CComPortRs232::CleanRX() { tcflush(m_hPort, TCIFLUSH); }
+
+void CComPortRs232::SetTimeoutTX(int nTimeout) { m_nTimeoutTX = static_cast<unsigned long>(nTimeout); }
+
+void CComPortRs232::SetTimeoutRX(int nTimeout) { m_nTimeoutRX = static_cast<unsigned long>(nTimeout); }
+
+unsigned long CComPortRs232::GetTimeoutRX() { return m_nTimeoutRX; }

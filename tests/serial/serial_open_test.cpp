@@ -1,0 +1,216 @@
+// OpenRS232Device and the port's open on emulated lines: the names reach the right line
+// with the right settings, failures leave no port and no descriptor behind, and a whole
+// print job runs through the native methods.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "CLog.h"
+#include "ComPortRs232.h"
+#include "FakeJni.h"
+#include "LogCapture.h"
+#include "SerialLine.h"
+#include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "tillportcomm.h"
+
+namespace {
+
+const char kName[] = "Java_orvik_services_posprinterPortComm_CommonComPort_OpenRS232Device";
+
+bool TableEmpty() {
+    for (CComPort* pPort : m_pComPortPointers) {
+        if (pPort != nullptr) return false;
+    }
+    return true;
+}
+
+jint OpenRs232(FakeJni& fake, const std::string& name, int nBaudrate, int nFlowControl) {
+    return Java_orvik_services_posprinterPortComm_CommonComPort_OpenRS232Device(fake.env(), nullptr, fake.NewString(name),
+                                                                                 nBaudrate, nFlowControl);
+}
+
+// Index of the first line of texts equal to text, or -1.
+long IndexOf(const std::vector<std::string>& texts, const std::string& text) {
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (texts[i] == text) return static_cast<long>(i);
+    }
+    return -1;
+}
+
+class SerialOpen : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (jint nId = 0; nId < TILLPORT_MAX_PORTS; ++nId) {
+            if (m_pComPortPointers[nId] != nullptr) {
+                ADD_FAILURE() << "port " << nId << " left open";
+                Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nId);
+            }
+        }
+    }
+
+    SerialLine m_line;
+    FakeJni m_fake;
+};
+
+TEST_F(SerialOpen, EachNameFormOpensItsLineWithTheRecordInitBuilt) {
+    struct Case {
+        const char* szName;
+        int nIndex;
+        int nBaudrate;
+        int nFlowControl;
+        tcflag_t nCflag;
+        tcflag_t nIflag;
+    };
+    const Case cases[] = {
+        {"com1", 0, 9600, 0, 0x8BD, 0},
+        {"COM9", 8, 115200, 1, 0x800018B2, 0},
+        {"cOm5", 4, 9600, 2, 0x8BD, 0x1C00},
+        {"/dev/ttyS3", 3, 1200, 0, B1200 | CS8 | CREAD | CLOCAL, 0},
+    };
+    for (const Case& c : cases) m_line.AddLine(c.nIndex);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szName);
+        // The line starts from other settings, which the record must replace whole.
+        struct termios other = m_line.Settings(c.nIndex);
+        other.c_lflag |= ECHO | ICANON;
+        other.c_oflag |= OPOST;
+        other.c_cc[VMIN] = 1;
+        cfsetospeed(&other, B2400);
+        m_line.Apply(c.nIndex, other);
+
+        jint nId = OpenRs232(m_fake, c.szName, c.nBaudrate, c.nFlowControl);
+        ASSERT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
+        EXPECT_EQ(nId, 0);
+        auto* pPort = static_cast<CComPortRs232*>(m_pComPortPointers[0]);
+        ASSERT_NE(pPort, nullptr);
+        EXPECT_EQ(std::string(pPort->m_strPortName), "/dev/ttyS" + std::to_string(c.nIndex));
+
+        struct termios applied = m_line.Settings(c.nIndex);
+        EXPECT_EQ(applied.c_cflag, c.nCflag);
+        EXPECT_EQ(applied.c_iflag, c.nIflag);
+        EXPECT_EQ(applied.c_oflag, 0u);
+        EXPECT_EQ(applied.c_lflag, 0u);
+        EXPECT_EQ(applied.c_cc[VMIN], 0);
+        EXPECT_EQ(applied.c_cc[VTIME], 0);
+
+        Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nId);
+        EXPECT_TRUE(TableEmpty());
+    }
+    m_fake.ExpectClean();
+}
+
+TEST_F(SerialOpen, MissingDeviceFailsOpenLeavingNoPortAndNoDescriptor) {
+    m_line.AddLine(0);
+    int nMissing = m_line.MissingIndex();
+    ASSERT_GE(nMissing, 0) << "every /dev/ttyS0..8 exists on this machine";
+    std::string name = "COM" + std::to_string(nMissing + 1);
+
+    LogCapture log;
+    CCLog::WriteLog("test", "start");  // the log file is open before counting
+    int nBefore = CountOpenDescriptors();
+    EXPECT_EQ(OpenRs232(m_fake, name, 9600, 0), 0);
+    EXPECT_EQ(CountOpenDescriptors(), nBefore);
+    EXPECT_TRUE(TableEmpty());
+    EXPECT_EQ(m_fake.PendingClass(), "java/lang/Exception");
+    EXPECT_EQ(m_fake.PendingMessage(), "Open RS232 Device Error");
+
+    std::vector<LogCapture::Line> lines = log.Lines();
+    std::vector<std::string> texts = log.Texts();
+    long nCause = IndexOf(texts, "Error to open Serial port");
+    long nOpen = IndexOf(texts, "Open RS232 Device Error");
+    long nOuter = IndexOf(texts, "ERROR: Open Port Error(Open RS232 Device Error)!");
+    ASSERT_GE(nCause, 0);
+    EXPECT_EQ(lines[nCause].name, "OpenPort");
+    EXPECT_EQ(nOpen, nCause + 1);
+    EXPECT_EQ(lines[nOpen].name, "Open");
+    EXPECT_EQ(nOuter, nOpen + 1);
+    EXPECT_EQ(lines[nOuter].name, kName);
+    EXPECT_EQ(texts.back(), "Exit For Exception");
+    EXPECT_GE(IndexOf(texts, "Open RS232 DEVICE Port:" + name + " Baudrate:9600 Flow:0"), 0);
+    m_fake.ExpectClean();
+}
+
+TEST_F(SerialOpen, DeviceThatIsNoTerminalFailsAtTheSettingsAndItsDescriptorIsClosed) {
+    m_line.AddNonTerminal(2);
+    LogCapture log;
+    CCLog::WriteLog("test", "start");  // the log file is open before counting
+    int nBefore = CountOpenDescriptors();
+    EXPECT_EQ(OpenRs232(m_fake, "/dev/ttyS2", 19200, 1), 0);
+    EXPECT_EQ(CountOpenDescriptors(), nBefore);
+    EXPECT_TRUE(TableEmpty());
+    EXPECT_EQ(m_fake.PendingMessage(), "Open RS232 Device Error");
+    std::vector<std::string> texts = log.Texts();
+    long nCause = IndexOf(texts, "Error to tcsetattr");
+    ASSERT_GE(nCause, 0);
+    EXPECT_EQ(IndexOf(texts, "Open RS232 Device Error"), nCause + 1);
+    m_fake.ExpectClean();
+}
+
+TEST_F(SerialOpen, RejectedSettingsThrowInitTextWithoutTouchingTheLine) {
+    m_line.AddLine(0);
+    struct Case {
+        const char* szName;
+        int nBaudrate;
+        int nFlowControl;
+        const char* szText;
+    };
+    const Case cases[] = {
+        {"COM1", 600, 0, "Error invalid Baudrate"},
+        {"COM1", 9600, 3, "Error invalid Flow control"},
+        {"COM0", 9600, 0, "Init COM Port error"},
+        {"/dev/ttyUSB0", 9600, 0, "Init COM Port error"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szName);
+        FakeJni fake;
+        LogCapture log;
+        CCLog::WriteLog("test", "start");  // the log file is open before counting
+        int nBefore = CountOpenDescriptors();
+        EXPECT_EQ(OpenRs232(fake, c.szName, c.nBaudrate, c.nFlowControl), 0);
+        EXPECT_EQ(fake.PendingMessage(), c.szText);
+        EXPECT_TRUE(log.Has(std::string("ERROR: Init Port Error(") + c.szText + ")!"));
+        EXPECT_FALSE(log.Has("Error to open Serial port"));
+        EXPECT_EQ(CountOpenDescriptors(), nBefore);
+        EXPECT_TRUE(TableEmpty());
+        fake.ExpectClean();
+    }
+}
+
+TEST_F(SerialOpen, PrintJobThroughTheNativeMethodsAndCloseGivesTheDescriptorBack) {
+    m_line.AddLine(0);
+    int nBefore = CountOpenDescriptors();
+    JNIEnv* env = m_fake.env();
+    jint nId = OpenRs232(m_fake, "COM1", 9600, 0);
+    ASSERT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
+    EXPECT_EQ(CountOpenDescriptors(), nBefore + 1);
+
+    std::vector<uint8_t> receipt = Pattern(1000);
+    EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(env, nullptr, nId,
+                                                                                m_fake.NewByteArray(receipt)),
+              1000);
+    EXPECT_EQ(m_line.Receive(0, 1000), receipt);
+
+    m_line.Send(0, {0x10, 0x04, 0x12});
+    jintArray answer = Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(env, nullptr, nId, 3);
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(m_fake.Ints(answer), (std::vector<jint>{0x10, 0x04, 0x12}));
+
+    // A stale answer is dropped by ClearPipeRX; the next read then finds nothing.
+    m_line.Send(0, {0x7f});
+    usleep(50000);
+    Java_orvik_services_posprinterPortComm_CommonComPort_ClearPipeRX(env, nullptr, nId);
+    Java_orvik_services_posprinterPortComm_CommonComPort_ClearPipeTX(env, nullptr, nId);
+    Java_orvik_services_posprinterPortComm_CommonComPort_SetTimeoutRX(env, nullptr, nId, 200);
+    EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(env, nullptr, nId, 1), nullptr);
+    EXPECT_EQ(m_fake.PendingMessage(), "Read select() timeout! No data read");
+    m_fake.ClearPending();
+
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(env, nullptr, nId);
+    EXPECT_TRUE(TableEmpty());
+    EXPECT_EQ(CountOpenDescriptors(), nBefore);
+    m_fake.ExpectClean();
+}
+
+}  // namespace
