@@ -11,6 +11,7 @@
 
 #include "CGenericFunctions.h"
 #include "CLog.h"
+#include "ComPortEth.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
 CComPort* m_pComPortPointers[TILLPORT_MAX_PORTS];
@@ -343,6 +344,24 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
     env->SetIntArrayRegion(result, 0, static_cast<jsize>(nTotal), values.data());
     CCLog::WriteLog(szName, "End");
     return result;
+}
+
+JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenETHERNETDevice)(JNIEnv* env, jobject, jstring strHost, jint nTcpPort) {
+    static const char szName[] = TILLPORT_NAME(OpenETHERNETDevice);
+    const jstring strings[] = {strHost};
+    const bool bUpper[] = {true};
+    tillport::OpenMethod method;
+    method.szName = szName;
+    method.szInitMessage = "ERROR: Init Port Error(%s)!";
+    method.szOpenMessage = "ERROR: Open Port Error(%s)!";
+    method.logOpenLine = [&](char* const* pStrings) {
+        CCLog::WriteLogP(szName, "Open ETHERNET DEVICE IP:%s PORT:%d", pStrings[0], static_cast<int>(nTcpPort));
+    };
+    method.create = []() -> CComPort* { return new CComPortEth(); };
+    method.init = [&](CComPort* pPort, char* const* pStrings) { return pPort->Init(pStrings[0], static_cast<int>(nTcpPort)); };
+    // Nothing to give back on failure: a failed Init acquires nothing, and a failed Open has
+    // already closed its socket (with the pause), which must not be paid twice.
+    return tillport::RunOpenSequence(env, strings, bUpper, 1, method);
 }
 
 }  // extern "C"
