@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -150,6 +151,10 @@ void CComPortEth::ApplySocketTimeouts() {
     setsockopt(m_hSocket, SOL_SOCKET, SO_SNDTIMEO, &tvSend, sizeof(tvSend));
     timeval tvReceive = ToTimeval(m_nTimeoutRX);
     setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, &tvReceive, sizeof(tvReceive));
+    // Each send goes out at once: with Nagle's algorithm the short tail of a job, or a
+    // status request right after one, waits for the printer's delayed acknowledgement.
+    int nNoDelay = 1;
+    setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, sizeof(nNoDelay));
 }
 
 bool CComPortEth::Close() {

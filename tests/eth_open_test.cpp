@@ -2,6 +2,8 @@
 // Open/OpenPort/Close and the native OpenETHERNETDevice on top of them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <string>
@@ -74,6 +76,10 @@ TEST(EthOpen, ConnectsAtOnceInBlockingModeWithTheStoredTimeouts) {
     timeval receive = SocketTimeout(hSocket, SO_RCVTIMEO);
     EXPECT_EQ(receive.tv_sec, 0) << "0 means a receive never times out";
     EXPECT_EQ(receive.tv_usec, 0);
+    int nNoDelay = 0;
+    socklen_t nLength = sizeof(nNoDelay);
+    getsockopt(hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, &nLength);
+    EXPECT_NE(nNoDelay, 0) << "small sends must not wait for the printer's acknowledgement";
 
     // Connected already: the same socket, no second connection.
     EXPECT_TRUE(quick->Open());
