@@ -1,13 +1,57 @@
 #!/usr/bin/env bash
-# The main job: builds the host, ARM32 and ARM64 libraries and runs a small Java program
-# that loads the host library, switches the log to standard output and makes control calls.
+# The print job end to end without a printer: installs what is missing, builds the
+# library, starts the virtual network printer on a free loopback port, runs the Java demo
+# (open, sample receipt, status request, close) with the library's log on standard
+# output, then shows what the printer received and stops it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-mkdir -p build
-for preset in host arm32 arm64; do
-  cmake --preset "${preset}" > "build/${preset}.log" 2>&1 || { cat "build/${preset}.log"; exit 1; }
-  cmake --build --preset "${preset}" -j "$(nproc)" >> "build/${preset}.log" 2>&1 || { tail -n 60 "build/${preset}.log"; exit 1; }
+
+if [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null 2>&1; then
+  sudo scripts/setup.sh
+else
+  scripts/setup.sh
+fi
+
+cmake --preset host >/dev/null
+cmake --build build/host -j2 --target tillportcomm virtual_printer java_demo
+
+work=$(mktemp -d)
+printer_pid=""
+cleanup() {
+  if [ -n "$printer_pid" ] && kill -0 "$printer_pid" 2>/dev/null; then
+    kill -TERM "$printer_pid" 2>/dev/null || true
+    wait "$printer_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+build/host/tools/virtual_printer --port 0 --record "$work/received.bin" --max-seconds 120 >"$work/printer.txt" 2>&1 &
+printer_pid=$!
+port=""
+for _ in $(seq 1 100); do
+  port=$(awk '/^virtual_printer listening/ {print $NF; exit}' "$work/printer.txt")
+  [ -n "$port" ] && break
+  kill -0 "$printer_pid" 2>/dev/null || break
+  sleep 0.05
 done
-ls -l build/host/libtillportcommX64.so build/arm32/libtillportcommARM32.so build/arm64/libtillportcommARM64.so
-java -Djava.library.path=build/host -cp build/host/java/classes:build/host/java/demo-classes ControlDemo
+if [ -z "$port" ]; then
+  echo "demo: the virtual printer did not start:" >&2
+  cat "$work/printer.txt" >&2
+  exit 1
+fi
+
+library=$(ls build/host/libtillportcomm*.so | head -n 1)
+echo "=== Java demo: library log (standard output) ==="
+status=0
+java -Dtillportcomm.library="$PWD/$library" \
+  -cp build/host/java/classes:build/host/java/demo-classes PrintDemo 127.0.0.1 "$port" || status=$?
+
+kill -TERM "$printer_pid"
+wait "$printer_pid" || true
+printer_pid=""
+echo
+echo "=== Virtual printer on port $port: what it received ==="
+cat "$work/printer.txt"
+echo "($(wc -c <"$work/received.bin") bytes recorded)"
+exit "$status"

@@ -11,6 +11,7 @@
 
 #include "CGenericFunctions.h"
 #include "CLog.h"
+#include "ComPortEth.h"
 #include "ComPortRs232.h"
 #include "ComPortUsb.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
@@ -266,7 +267,9 @@ JNIEXPORT jint JNICALL TILLPORT_METHOD(WriteToDevice)(JNIEnv* env, jobject, jint
         CCLog::WriteLog(szName, "End");
         return static_cast<jint>(nWritten);
     }
-    CCLog::WriteLogP(szName, "ERROR: Write Error(%lu/%lu)(%s)!", nWritten, nSize, pPort->m_strLastError);
+    // Signed, so a failed single send (all bits set) reads -1 on both widths.
+    CCLog::WriteLogP(szName, "ERROR: Write Error(%ld/%ld)(%s)!", static_cast<long>(nWritten), static_cast<long>(nSize),
+                     pPort->m_strLastError);
     ThrowJavaException(env, szName, pPort->m_strLastError);
     return 0;
 }
@@ -385,6 +388,24 @@ JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenRS232Device)(JNIEnv* env, jobject, js
     const jstring strings[] = {strPortName};
     const bool upper[] = {false};
     return tillport::RunOpenSequence(env, strings, upper, 1, method);
+}
+
+JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenETHERNETDevice)(JNIEnv* env, jobject, jstring strHost, jint nTcpPort) {
+    static const char szName[] = TILLPORT_NAME(OpenETHERNETDevice);
+    const jstring strings[] = {strHost};
+    const bool bUpper[] = {true};
+    tillport::OpenMethod method;
+    method.szName = szName;
+    method.szInitMessage = "ERROR: Init Port Error(%s)!";
+    method.szOpenMessage = "ERROR: Open Port Error(%s)!";
+    method.logOpenLine = [&](char* const* pStrings) {
+        CCLog::WriteLogP(szName, "Open ETHERNET DEVICE IP:%s PORT:%d", pStrings[0], static_cast<int>(nTcpPort));
+    };
+    method.create = []() -> CComPort* { return new CComPortEth(); };
+    method.init = [&](CComPort* pPort, char* const* pStrings) { return pPort->Init(pStrings[0], static_cast<int>(nTcpPort)); };
+    // Nothing to give back on failure: a failed Init acquires nothing, and a failed Open has
+    // already closed its socket (with the pause), which must not be paid twice.
+    return tillport::RunOpenSequence(env, strings, bUpper, 1, method);
 }
 
 }  // extern "C"

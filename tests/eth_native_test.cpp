@@ -1,0 +1,165 @@
+// WriteToDevice and ReadFromDevice driven through the fake JNIEnv on ports opened with
+// OpenETHERNETDevice against real loopback peers: the answer collection's passes, bounds
+// and failures, and what a write failure looks like to Java.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "EthTestSupport.h"
+#include "FakeJni.h"
+#include "LogCapture.h"
+#include "LoopbackPeer.h"
+#include "orvik_services_posprinterPortComm_CommonComPort.h"
+
+using ethtest::Pattern;
+using Behaviour = LoopbackPeer::Behaviour;
+using Reply = LoopbackPeer::Reply;
+
+namespace {
+
+#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
+
+jint OpenNative(FakeJni& fake, const LoopbackPeer& peer) {
+    jint nId = NATIVE(OpenETHERNETDevice)(fake.env(), nullptr, fake.NewString("127.0.0.1"), peer.Port());
+    EXPECT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
+    return nId;
+}
+
+Reply Bytes(std::vector<uint8_t> bytes) {
+    Reply reply;
+    reply.bytes = std::move(bytes);
+    return reply;
+}
+
+// A reply held back until the native read has logged its first pass, so the two parts
+// arrive in two passes however the machine schedules the threads.
+Reply AfterFirstPass(std::vector<uint8_t> bytes, const LogCapture& log, const std::string& firstPass) {
+    Reply reply = Bytes(std::move(bytes));
+    reply.gate = [&log, firstPass] { return log.Has(firstPass); };
+    return reply;
+}
+
+std::vector<jint> Ints(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+int CountPasses(const LogCapture& log) {
+    int nPasses = 0;
+    for (const std::string& text : log.Texts()) nPasses += text.rfind("Partial Read ", 0) == 0;
+    return nPasses;
+}
+
+}  // namespace
+
+TEST(EthNativeRead, EveryPassAsksForTheWholeExpectedSizeSoAnswersCanExceedIt) {
+    FakeJni fake;
+    for (const auto& second : {std::vector<uint8_t>{4, 5}, std::vector<uint8_t>{4, 5, 6, 7}}) {
+        LogCapture log;
+        LoopbackPeer peer(Behaviour::Answer, {Bytes({1, 2, 3}), AfterFirstPass(second, log, "Partial Read 3 Bytes")});
+        jint nId = OpenNative(fake, peer);
+        jintArray result = NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 5);
+        ASSERT_NE(result, nullptr) << fake.PendingMessage();
+        std::vector<jint> expected = {1, 2, 3};
+        expected.insert(expected.end(), second.begin(), second.end());
+        EXPECT_EQ(fake.Ints(result), expected);
+        EXPECT_EQ(CountPasses(log), 2);
+        EXPECT_TRUE(log.Has("Read " + std::to_string(expected.size()) + " Bytes"));
+        ethtest::DropSlot(nId);
+    }
+    fake.ExpectClean();
+}
+
+TEST(EthNativeRead, SilentPrinterFailsWithEthReadError) {
+    LoopbackPeer peer;
+    FakeJni fake;
+    jint nId = OpenNative(fake, peer);
+    LogCapture log;
+    EXPECT_EQ(NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 1), nullptr);
+    EXPECT_EQ(fake.PendingClass(), "java/lang/Exception");
+    EXPECT_EQ(fake.PendingMessage(), "EthRead Error");
+    EXPECT_TRUE(log.Has("ERROR: Read Error(EthRead Error)!"));
+    EXPECT_NE(m_pComPortPointers[nId], nullptr) << "a failed read keeps the port";
+    ethtest::DropSlot(nId);
+    fake.ExpectClean();
+}
+
+TEST(EthNativeRead, ExpectedSizeZeroMakesOneReadOfUpTo255AndBytesStayUnsigned) {
+    std::vector<uint8_t> answer = Pattern(300);
+    answer[0] = 0xff;
+    answer[254] = 0x80;
+    LoopbackPeer peer(Behaviour::Answer, {Bytes(answer)});
+    FakeJni fake;
+    jint nId = OpenNative(fake, peer);
+    LogCapture log;
+    jintArray result = NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 0);
+    ASSERT_NE(result, nullptr) << fake.PendingMessage();
+    std::vector<jint> ints = fake.Ints(result);
+    // The 300 bytes went out in one send, but a pass may still see only part of them.
+    ASSERT_GE(ints.size(), 1u);
+    ASSERT_LE(ints.size(), 255u);
+    EXPECT_EQ(ints, Ints({answer.begin(), answer.begin() + static_cast<long>(ints.size())}));
+    EXPECT_EQ(ints[0], 255);
+    EXPECT_EQ(CountPasses(log), 1);
+    ethtest::DropSlot(nId);
+    fake.ExpectClean();
+}
+
+TEST(EthNativeRead, ExpectedSizeAbove256ReturnsAtMost256BytesWithoutOverrun) {
+    FakeJni fake;
+    LogCapture log;
+    std::vector<uint8_t> answer = Pattern(400);
+    // 200 bytes, then 200 more once the first pass is in: the second pass may take only
+    // the 56 bytes left in the answer buffer.
+    LoopbackPeer peer(Behaviour::Answer, {Bytes({answer.begin(), answer.begin() + 200}),
+                                          AfterFirstPass({answer.begin() + 200, answer.end()}, log,
+                                                         "Partial Read 200 Bytes")});
+    jint nId = OpenNative(fake, peer);
+    jintArray result = NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 300);
+    ASSERT_NE(result, nullptr) << fake.PendingMessage();
+    EXPECT_EQ(fake.Ints(result), Ints({answer.begin(), answer.begin() + 256}));
+    EXPECT_TRUE(log.Has("Partial Read 56 Bytes"));
+    ethtest::DropSlot(nId);
+    fake.ExpectClean();
+}
+
+TEST(EthNativeRead, EmptySlotReturnsNullWithoutException) {
+    FakeJni fake;
+    EXPECT_EQ(NATIVE(ReadFromDevice)(fake.env(), nullptr, 5, 1), nullptr);
+    EXPECT_FALSE(fake.ExceptionPending());
+    fake.ExpectClean();
+}
+
+TEST(EthNativeWrite, JobArrivesWholeAndAFailedWriteReachesJavaAsException) {
+    LoopbackPeer peer;
+    FakeJni fake;
+    jint nId = OpenNative(fake, peer);
+    std::vector<uint8_t> job = Pattern(2500);
+    EXPECT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nId, fake.NewByteArray(job)), 2500);
+    ASSERT_TRUE(peer.WaitForReceived(job.size(), 5000));
+    EXPECT_EQ(peer.Received(), job);
+
+    // A null array writes nothing.
+    EXPECT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nId, nullptr), 0);
+    EXPECT_EQ(fake.PendingMessage(), "ERROR: Invalid Parameter!");
+    fake.ClearPending();
+
+    // The printer goes away: its reset makes a later write fail.
+    LoopbackPeer gone(Behaviour::CloseAfter);
+    jint nGone = OpenNative(fake, gone);
+    ASSERT_TRUE(gone.WaitForAccepted(1, 2000));
+    LogCapture log;
+    jint nWritten = 2500;
+    for (int i = 0; i < 50 && !fake.ExceptionPending(); ++i) {
+        nWritten = NATIVE(WriteToDevice)(fake.env(), nullptr, nGone, fake.NewByteArray(job));
+    }
+    EXPECT_EQ(nWritten, 0);
+    ASSERT_TRUE(fake.ExceptionPending());
+    EXPECT_EQ(fake.PendingClass(), "java/lang/Exception");
+    EXPECT_EQ(fake.PendingMessage(), "") << "a failed send leaves no text of its own";
+    EXPECT_TRUE(log.Has("ERROR: Write Error(0/2500)()!"));
+    fake.ClearPending();
+    EXPECT_EQ(peer.Received().size(), job.size());
+
+    ethtest::DropSlot(nId);
+    ethtest::DropSlot(nGone);
+    fake.ExpectClean();
+}

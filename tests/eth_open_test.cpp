@@ -1,0 +1,208 @@
+// Opening and closing TCP printer ports against real loopback peers: the transport's own
+// Open/OpenPort/Close and the native OpenETHERNETDevice on top of them.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "EthTestSupport.h"
+#include "FakeJni.h"
+#include "LogCapture.h"
+#include "LoopbackPeer.h"
+#include "TestPort.h"
+#include "orvik_services_posprinterPortComm_CommonComPort.h"
+
+using ethtest::QuickPort;
+using ethtest::Stopwatch;
+
+namespace {
+
+#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
+const std::string kOpenName = "Java_orvik_services_posprinterPortComm_CommonComPort_OpenETHERNETDevice";
+
+timeval SocketTimeout(int hSocket, int nOption) {
+    timeval tv{-1, -1};
+    socklen_t nLength = sizeof(tv);
+    getsockopt(hSocket, SOL_SOCKET, nOption, &tv, &nLength);
+    return tv;
+}
+
+// Name and text of the log lines, for comparing whole sequences.
+std::vector<std::string> NamedLines(const LogCapture& log) {
+    std::vector<std::string> lines;
+    for (const LogCapture::Line& line : log.Lines()) lines.push_back(line.name + "|" + line.text);
+    return lines;
+}
+
+}  // namespace
+
+TEST(EthInit, KeepsHostAndPortAndRefusesHostsThatDoNotFit) {
+    CComPortEth port;
+    EXPECT_EQ(port.m_hSocket, -1);
+    EXPECT_EQ(port.m_nPort, 9100);
+    EXPECT_EQ(port.m_nTimeoutTX, 1000u);
+    EXPECT_EQ(port.m_nTimeoutRX, 1000u);
+    EXPECT_EQ(port.m_nMaxPacketSize, 1000u);
+
+    std::string longest(254, 'a');
+    EXPECT_TRUE(port.Init(&longest[0], 70000));
+    EXPECT_EQ(std::string(port.m_strHost), longest);
+    EXPECT_EQ(port.m_nPort, 70000);
+
+    LogCapture log;
+    std::string tooLong(255, 'b');
+    EXPECT_FALSE(port.Init(&tooLong[0], 9100));
+    EXPECT_STREQ(port.m_strLastError, "Wrong hostname");
+    EXPECT_EQ(std::string(port.m_strHost), longest) << "a refused host must leave the kept one alone";
+    EXPECT_EQ(NamedLines(log), std::vector<std::string>{"Init|Wrong hostname"});
+    EXPECT_FALSE(port.Init(nullptr, 9100));
+}
+
+TEST(EthOpen, ConnectsAtOnceInBlockingModeWithTheStoredTimeouts) {
+    LoopbackPeer peer;
+    QuickPort quick;
+    ASSERT_TRUE(ethtest::Connect(quick, peer.Port(), 1500, 0));
+    int hSocket = quick->m_hSocket;
+    ASSERT_GE(hSocket, 0);
+    EXPECT_STREQ(quick->m_strLastError, "");
+    EXPECT_EQ(fcntl(hSocket, F_GETFL, 0) & O_NONBLOCK, 0);
+    timeval send = SocketTimeout(hSocket, SO_SNDTIMEO);
+    // The kernel keeps these in its own ticks: allow for its rounding.
+    EXPECT_EQ(send.tv_sec, 1);
+    EXPECT_NEAR(send.tv_usec, 500000, 10000);
+    timeval receive = SocketTimeout(hSocket, SO_RCVTIMEO);
+    EXPECT_EQ(receive.tv_sec, 0) << "0 means a receive never times out";
+    EXPECT_EQ(receive.tv_usec, 0);
+    int nNoDelay = 0;
+    socklen_t nLength = sizeof(nNoDelay);
+    getsockopt(hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, &nLength);
+    EXPECT_NE(nNoDelay, 0) << "small sends must not wait for the printer's acknowledgement";
+
+    // Connected already: the same socket, no second connection.
+    EXPECT_TRUE(quick->Open());
+    EXPECT_EQ(quick->m_hSocket, hSocket);
+    EXPECT_TRUE(peer.WaitForAccepted(1, 2000));
+    EXPECT_EQ(peer.Accepted(), 1);
+
+    // Timeouts stored later reach only the next connection; -1 from Java is taken as the
+    // largest signed millisecond count.
+    quick->SetTimeoutTX(-1);
+    quick->SetTimeoutRX(3000);
+    EXPECT_EQ(quick->GetTimeoutRX(), 3000u);
+    EXPECT_EQ(SocketTimeout(hSocket, SO_RCVTIMEO).tv_sec, 0);
+    QuickPort second;
+    ASSERT_TRUE(ethtest::Connect(second, peer.Port(), -1, 3000));
+    send = SocketTimeout(second->m_hSocket, SO_SNDTIMEO);
+    EXPECT_EQ(send.tv_sec, 2147483);
+    EXPECT_NEAR(send.tv_usec, 647000, 10000);
+    EXPECT_EQ(SocketTimeout(second->m_hSocket, SO_RCVTIMEO).tv_sec, 3);
+    EXPECT_EQ(second->m_nTimeoutTX, static_cast<unsigned long>(-1)) << "the stored value stays as set";
+}
+
+TEST(EthOpen, NativeOpenUpperCasesTheHostAndCloseDeviceEndsTheConnection) {
+    LoopbackPeer peer;
+    FakeJni fake;
+    LogCapture log;
+    jint nId = NATIVE(OpenETHERNETDevice)(fake.env(), nullptr, fake.NewString("localhost"), peer.Port());
+    ASSERT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
+    EXPECT_EQ(nId, 0);
+    ASSERT_NE(m_pComPortPointers[0], nullptr);
+    EXPECT_STREQ(static_cast<CComPortEth*>(m_pComPortPointers[0])->m_strHost, "LOCALHOST");
+    std::string port = std::to_string(peer.Port());
+    EXPECT_EQ(NamedLines(log), (std::vector<std::string>{
+                                   kOpenName + "|Begin",
+                                   kOpenName + "|Open ETHERNET DEVICE IP:LOCALHOST PORT:" + port,
+                                   kOpenName + "|Genereted NEW Port ID:0",
+                                   kOpenName + "|End",
+                               }));
+    ASSERT_TRUE(peer.WaitForAccepted(1, 2000));
+
+    Stopwatch watch;
+    NATIVE(CloseDevice)(fake.env(), nullptr, nId);
+    double dSeconds = watch.Seconds();
+    EXPECT_GE(dSeconds, 1.9);
+    EXPECT_LT(dSeconds, 5.0);
+    EXPECT_TRUE(peer.WaitForClientClosed(2000)) << "the printer must see the connection end";
+    EXPECT_EQ(ethtest::FreeSlots(), TILLPORT_MAX_PORTS);
+    fake.ExpectClean();
+}
+
+TEST(EthOpen, RefusedPortFailsWithOnePauseAndLeavesTheTableAsItWas) {
+    RefusingPort refusing;
+    m_pComPortPointers[0] = new TestPort();
+    FakeJni fake;
+    LogCapture log;
+    Stopwatch watch;
+    jint nId = NATIVE(OpenETHERNETDevice)(fake.env(), nullptr, fake.NewString("127.0.0.1"), refusing.Port());
+    double dSeconds = watch.Seconds();
+    EXPECT_EQ(nId, 0);
+    ASSERT_TRUE(fake.ExceptionPending());
+    EXPECT_EQ(fake.PendingClass(), "java/lang/Exception");
+    EXPECT_EQ(fake.PendingMessage(), "Open ETH Device Error");
+    EXPECT_GE(dSeconds, 1.9);
+    EXPECT_LT(dSeconds, 3.9) << "the failed open must pause once, not twice";
+
+    std::vector<LogCapture::Line> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[2].name, "OpenPort");
+    EXPECT_TRUE(lines[2].text == "Error to connect socket" || lines[2].text == "Error in connection()") << lines[2].text;
+    EXPECT_EQ(lines[3].name + "|" + lines[3].text, "Open|Open ETH Device Error");
+    EXPECT_EQ(lines[4].text, "ERROR: Open Port Error(Open ETH Device Error)!");
+    EXPECT_EQ(lines[5].text, "Exit For Exception");
+
+    EXPECT_EQ(TestPort::s_nLive, 1);
+    EXPECT_EQ(ethtest::FreeSlots(), TILLPORT_MAX_PORTS - 1);
+    tillport::ReleasePort(m_pComPortPointers[0]);
+    m_pComPortPointers[0] = nullptr;
+    fake.ExpectClean();
+}
+
+TEST(EthOpen, HostsThatCannotBeUsedFailWithWrongHostname) {
+    FakeJni fake;
+    {
+        // Resolution fails locally for a malformed name: no query leaves the machine.
+        LogCapture log;
+        jint nId = NATIVE(OpenETHERNETDevice)(fake.env(), nullptr, fake.NewString("no..such..host"), 9100);
+        EXPECT_EQ(nId, 0);
+        EXPECT_EQ(fake.PendingMessage(), "Open ETH Device Error");
+        std::vector<std::string> lines = NamedLines(log);
+        ASSERT_GE(lines.size(), 4u);
+        EXPECT_EQ(lines[1], kOpenName + "|Open ETHERNET DEVICE IP:NO..SUCH..HOST PORT:9100");
+        EXPECT_EQ(lines[2], "OpenPort|Wrong hostname");
+        EXPECT_EQ(lines[3], "Open|Open ETH Device Error");
+        fake.ClearPending();
+    }
+    {
+        // Too long to keep: refused by Init before anything is acquired, so no pause.
+        LogCapture log;
+        Stopwatch watch;
+        jint nId = NATIVE(OpenETHERNETDevice)(fake.env(), nullptr, fake.NewString(std::string(300, 'h')), 9100);
+        EXPECT_EQ(nId, 0);
+        EXPECT_EQ(fake.PendingMessage(), "Wrong hostname");
+        EXPECT_LT(watch.Seconds(), 1.5);
+        EXPECT_TRUE(log.Has("ERROR: Init Port Error(Wrong hostname)!"));
+        fake.ClearPending();
+    }
+    EXPECT_EQ(ethtest::FreeSlots(), TILLPORT_MAX_PORTS);
+    fake.ExpectClean();
+}
+
+TEST(EthOpen, PeerThatNeverAcceptsRunsOutTheFiveSecondConnectWait) {
+    FullAcceptQueue queue;
+    ASSERT_TRUE(queue.Filled()) << "the accept queue of the loopback listener did not fill";
+    LogCapture log;
+    QuickPort quick;
+    char szHost[] = "127.0.0.1";
+    ASSERT_TRUE(quick->Init(szHost, queue.Port()));
+    Stopwatch watch;
+    EXPECT_FALSE(quick->Open());
+    double dSeconds = watch.Seconds();
+    EXPECT_GE(dSeconds, 6.8) << "5 s of connect wait and the 2 s pause of Close()";
+    EXPECT_LT(dSeconds, 12.0);
+    EXPECT_EQ(quick->m_hSocket, -1);
+    EXPECT_STREQ(quick->m_strLastError, "Open ETH Device Error");
+    EXPECT_TRUE(log.Has("Timeout or error()"));
+}
