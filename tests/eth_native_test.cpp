@@ -9,6 +9,7 @@
 #include "EthTestSupport.h"
 #include "FakeJni.h"
 #include "LogCapture.h"
+#include "Emulation.h"
 #include "LoopbackPeer.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
@@ -51,6 +52,7 @@ int CountPasses(const LogCapture& log) {
 }  // namespace
 
 TEST(EthNativeRead, EveryPassAsksForTheWholeExpectedSizeSoAnswersCanExceedIt) {
+    SKIP_WITHOUT_THREADS();
     FakeJni fake;
     for (const auto& second : {std::vector<uint8_t>{4, 5}, std::vector<uint8_t>{4, 5, 6, 7}}) {
         LogCapture log;
@@ -69,6 +71,7 @@ TEST(EthNativeRead, EveryPassAsksForTheWholeExpectedSizeSoAnswersCanExceedIt) {
 }
 
 TEST(EthNativeRead, SilentPrinterFailsWithEthReadError) {
+    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     FakeJni fake;
     jint nId = OpenNative(fake, peer);
@@ -83,6 +86,7 @@ TEST(EthNativeRead, SilentPrinterFailsWithEthReadError) {
 }
 
 TEST(EthNativeRead, ExpectedSizeZeroMakesOneReadOfUpTo255AndBytesStayUnsigned) {
+    SKIP_WITHOUT_THREADS();
     std::vector<uint8_t> answer = Pattern(300);
     answer[0] = 0xff;
     answer[254] = 0x80;
@@ -104,6 +108,7 @@ TEST(EthNativeRead, ExpectedSizeZeroMakesOneReadOfUpTo255AndBytesStayUnsigned) {
 }
 
 TEST(EthNativeRead, ExpectedSizeAbove256ReturnsAtMost256BytesWithoutOverrun) {
+    SKIP_WITHOUT_THREADS();
     FakeJni fake;
     LogCapture log;
     std::vector<uint8_t> answer = Pattern(400);
@@ -129,6 +134,7 @@ TEST(EthNativeRead, EmptySlotReturnsNullWithoutException) {
 }
 
 TEST(EthNativeWrite, JobArrivesWholeAndAFailedWriteReachesJavaAsException) {
+    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     FakeJni fake;
     jint nId = OpenNative(fake, peer);

@@ -11,6 +11,7 @@
 #include "EthTestSupport.h"
 #include "FakeJni.h"
 #include "LogCapture.h"
+#include "Emulation.h"
 #include "LoopbackPeer.h"
 #include "TestPort.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
@@ -62,6 +63,7 @@ TEST(EthInit, KeepsHostAndPortAndRefusesHostsThatDoNotFit) {
 }
 
 TEST(EthOpen, ConnectsAtOnceInBlockingModeWithTheStoredTimeouts) {
+    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, peer.Port(), 1500, 0));
@@ -103,6 +105,7 @@ TEST(EthOpen, ConnectsAtOnceInBlockingModeWithTheStoredTimeouts) {
 }
 
 TEST(EthOpen, NativeOpenUpperCasesTheHostAndCloseDeviceEndsTheConnection) {
+    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     FakeJni fake;
     LogCapture log;

@@ -8,6 +8,7 @@
 
 #include "EthTestSupport.h"
 #include "LogCapture.h"
+#include "Emulation.h"
 #include "LoopbackPeer.h"
 
 using ethtest::Pattern;
@@ -35,6 +36,7 @@ bool WaitForMarker(const LoopbackPeer& peer, const std::vector<uint8_t>& marker,
 }  // namespace
 
 TEST(EthWrite, WritesBelowAtAndAboveTheChunkSizeArriveWholeAndInOrder) {
+    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, peer.Port()));
@@ -51,6 +53,7 @@ TEST(EthWrite, WritesBelowAtAndAboveTheChunkSizeArriveWholeAndInOrder) {
 }
 
 TEST(EthWrite, PeerThatStopsReadingMakesTheWriteTimeOutPartWayAndKeepsWhatWentOut) {
+    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer(Behaviour::StopReading);
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, peer.Port(), 300, 1000));
@@ -79,6 +82,7 @@ TEST(EthWrite, PeerThatStopsReadingMakesTheWriteTimeOutPartWayAndKeepsWhatWentOu
 }
 
 TEST(EthWrite, PeerThatHasClosedMakesTheWriteFailWithoutASignal) {
+    SKIP_WITHOUT_THREADS();
     // SIGPIPE at its default action would end this process on the first failed send.
     struct sigaction previous {};
     struct sigaction fatal {};
@@ -108,6 +112,7 @@ TEST(EthWrite, PeerThatHasClosedMakesTheWriteFailWithoutASignal) {
 }
 
 TEST(EthRead, SilentPeerTimesOutWithEthReadError) {
+    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, peer.Port(), 1000, 300));
@@ -123,6 +128,7 @@ TEST(EthRead, SilentPeerTimesOutWithEthReadError) {
 }
 
 TEST(EthRead, AnswersComeInTheRequestedSizesAndTheCleanOperationsLeaveThemAlone) {
+    SKIP_WITHOUT_THREADS();
     LoopbackPeer::Reply answer;
     answer.bytes = {'a', 'b', 'c', 0xff};
     LoopbackPeer peer(Behaviour::Answer, {answer});
@@ -142,6 +148,7 @@ TEST(EthRead, AnswersComeInTheRequestedSizesAndTheCleanOperationsLeaveThemAlone)
 }
 
 TEST(EthRead, PeerEndingTheConnectionGivesZeroWhenClosedAndAnErrorWhenReset) {
+    SKIP_WITHOUT_THREADS();
     LoopbackPeer closing(Behaviour::CloseAfter);
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, closing.Port()));
@@ -165,6 +172,7 @@ TEST(EthRead, PeerEndingTheConnectionGivesZeroWhenClosedAndAnErrorWhenReset) {
 }
 
 TEST(EthTransfer, PortWithoutConnectionConnectsOnItsNextTransferOrFailsWithDeviceError) {
+    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     QuickPort quick;
     char szHost[] = "127.0.0.1";
