@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The print job end to end without a printer: installs what is missing, builds the
-# library, starts the virtual network printer on a free loopback port, runs the Java demo
+# libraries, starts the virtual network printer on a free loopback port, runs the Java demo
 # (open, sample receipt, status request, close) with the library's log on standard
 # output, then shows what the printer received and stops it.
 set -euo pipefail
@@ -12,8 +12,16 @@ else
   scripts/setup.sh
 fi
 
-cmake --preset host >/dev/null
-cmake --build build/host -j2 --target tillportcomm virtual_printer java_demo
+# The deliverables for both ARM processors and the development host, then the demo's parts.
+mkdir -p build
+for preset in arm32 arm64 host; do
+  cmake --preset "${preset}" >"build/${preset}.log" 2>&1 || { cat "build/${preset}.log"; exit 1; }
+  cmake --build build/"${preset}" -j "$(nproc)" --target tillportcomm >>"build/${preset}.log" 2>&1 \
+    || { tail -n 60 "build/${preset}.log"; exit 1; }
+done
+cmake --build build/host -j "$(nproc)" --target virtual_printer java_demo >>build/host.log 2>&1 \
+  || { tail -n 60 build/host.log; exit 1; }
+ls -l build/arm32/libtillportcommARM32.so build/arm64/libtillportcommARM64.so build/host/libtillportcommX64.so
 
 work=$(mktemp -d)
 printer_pid=""
