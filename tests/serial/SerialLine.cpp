@@ -14,25 +14,9 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "TtyPassThrough.h"
+
 namespace {
-
-// The preload library answers ioctls on emulated nodes itself and knows only the termios
-// requests; this handler runs every other request (FIONREAD among them) on the real
-// terminal, as the kernel would for a serial port.
-gboolean PassThrough(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
-    int nErrno = 0;
-    GError* pError = nullptr;
-    int nResult = umockdev_ioctl_client_execute(client, &nErrno, &pError);
-    if (pError != nullptr) {
-        g_error_free(pError);
-        nResult = -1;
-        nErrno = EIO;
-    }
-    umockdev_ioctl_client_complete(client, nResult, nErrno);
-    return TRUE;
-}
-
-std::string DevicePath(int index) { return "/dev/ttyS" + std::to_string(index); }
 
 std::mutex g_writeLock;
 int g_nWatchedFd = -1;
@@ -41,11 +25,11 @@ std::vector<size_t> g_writes;
 }  // namespace
 
 SerialLine::SerialLine() : m_pTestbed(umockdev_testbed_new()), m_pPassThrough(umockdev_ioctl_base_new()) {
-    g_signal_connect(m_pPassThrough, "handle-ioctl", G_CALLBACK(PassThrough), nullptr);
+    g_signal_connect(m_pPassThrough, "handle-ioctl", G_CALLBACK(TtyPassThrough), nullptr);
 }
 
 SerialLine::~SerialLine() {
-    for (const auto& line : m_ends) umockdev_testbed_detach_ioctl(m_pTestbed, DevicePath(line.first).c_str(), nullptr);
+    for (const auto& line : m_ends) umockdev_testbed_detach_ioctl(m_pTestbed, TtyDevicePath(line.first).c_str(), nullptr);
     g_object_unref(m_pPassThrough);
     g_object_unref(m_pTestbed);
 }
@@ -60,11 +44,11 @@ int SerialLine::AddLine(int index) {
         g_error_free(pError);
         return -1;
     }
-    if (!umockdev_testbed_attach_ioctl(m_pTestbed, DevicePath(index).c_str(), m_pPassThrough, &pError)) {
+    if (!umockdev_testbed_attach_ioctl(m_pTestbed, TtyDevicePath(index).c_str(), m_pPassThrough, &pError)) {
         ADD_FAILURE() << "ioctl handler for " << name << ": " << pError->message;
         g_error_free(pError);
     }
-    int fd = umockdev_testbed_get_dev_fd(m_pTestbed, DevicePath(index).c_str());
+    int fd = umockdev_testbed_get_dev_fd(m_pTestbed, TtyDevicePath(index).c_str());
     EXPECT_GE(fd, 0) << name;
     m_ends[index] = fd;
     return fd;
@@ -84,7 +68,7 @@ void SerialLine::AddNonTerminal(int index) {
 int SerialLine::MissingIndex() const {
     for (int index = 8; index >= 0; --index) {
         struct stat info;
-        if (m_ends.count(index) == 0 && stat(DevicePath(index).c_str(), &info) != 0) return index;
+        if (m_ends.count(index) == 0 && stat(TtyDevicePath(index).c_str(), &info) != 0) return index;
     }
     return -1;
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "../TtyPassThrough.h"
 #include "orvik_services_posprinterPortComm_SerialTestbed.h"
 
 namespace {
@@ -22,23 +23,6 @@ struct Testbed {
     UMockdevIoctlBase* pPassThrough;
     std::map<int, int> ends;  // line index -> printer's end
 };
-
-// Runs every ioctl other than the termios ones (which the preload library passes itself)
-// on the real terminal, so FIONREAD works as on a serial port.
-gboolean PassThrough(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
-    int nErrno = 0;
-    GError* pError = nullptr;
-    int nResult = umockdev_ioctl_client_execute(client, &nErrno, &pError);
-    if (pError != nullptr) {
-        g_error_free(pError);
-        nResult = -1;
-        nErrno = EIO;
-    }
-    umockdev_ioctl_client_complete(client, nResult, nErrno);
-    return TRUE;
-}
-
-std::string DevicePath(int index) { return "/dev/ttyS" + std::to_string(index); }
 
 void Fail(JNIEnv* env, const std::string& message) {
     jclass cls = env->FindClass("java/lang/IllegalStateException");
@@ -60,7 +44,7 @@ extern "C" {
 
 JNIEXPORT jlong JNICALL Java_orvik_services_posprinterPortComm_SerialTestbed_create(JNIEnv*, jclass) {
     auto* pBed = new Testbed{umockdev_testbed_new(), umockdev_ioctl_base_new(), {}};
-    g_signal_connect(pBed->pPassThrough, "handle-ioctl", G_CALLBACK(PassThrough), nullptr);
+    g_signal_connect(pBed->pPassThrough, "handle-ioctl", G_CALLBACK(TtyPassThrough), nullptr);
     return reinterpret_cast<jlong>(pBed);
 }
 
@@ -72,12 +56,12 @@ JNIEXPORT void JNICALL Java_orvik_services_posprinterPortComm_SerialTestbed_addL
                          "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + name + "\n\n";
     GError* pError = nullptr;
     if (!umockdev_testbed_add_from_string(pBed->pTestbed, record.c_str(), &pError) ||
-        !umockdev_testbed_attach_ioctl(pBed->pTestbed, DevicePath(index).c_str(), pBed->pPassThrough, &pError)) {
+        !umockdev_testbed_attach_ioctl(pBed->pTestbed, TtyDevicePath(index).c_str(), pBed->pPassThrough, &pError)) {
         Fail(env, "adding " + name + ": " + (pError != nullptr ? pError->message : "?"));
         if (pError != nullptr) g_error_free(pError);
         return;
     }
-    int fd = umockdev_testbed_get_dev_fd(pBed->pTestbed, DevicePath(index).c_str());
+    int fd = umockdev_testbed_get_dev_fd(pBed->pTestbed, TtyDevicePath(index).c_str());
     if (fd < 0) {
         Fail(env, "no printer's end for " + name);
         return;
@@ -89,7 +73,7 @@ JNIEXPORT jint JNICALL Java_orvik_services_posprinterPortComm_SerialTestbed_miss
                                                                                         jlong handle) {
     for (int index = 8; index >= 0; --index) {
         struct stat info;
-        if (From(handle)->ends.count(index) == 0 && stat(DevicePath(index).c_str(), &info) != 0) return index;
+        if (From(handle)->ends.count(index) == 0 && stat(TtyDevicePath(index).c_str(), &info) != 0) return index;
     }
     return -1;
 }
@@ -150,7 +134,7 @@ JNIEXPORT jintArray JNICALL Java_orvik_services_posprinterPortComm_SerialTestbed
 JNIEXPORT void JNICALL Java_orvik_services_posprinterPortComm_SerialTestbed_destroy(JNIEnv*, jclass, jlong handle) {
     Testbed* pBed = From(handle);
     for (const auto& line : pBed->ends) {
-        umockdev_testbed_detach_ioctl(pBed->pTestbed, DevicePath(line.first).c_str(), nullptr);
+        umockdev_testbed_detach_ioctl(pBed->pTestbed, TtyDevicePath(line.first).c_str(), nullptr);
     }
     g_object_unref(pBed->pPassThrough);
     g_object_unref(pBed->pTestbed);
