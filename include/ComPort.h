@@ -61,6 +61,25 @@ public:
     unsigned long m_nMaxPacketSize;
 
 protected:
+    // The chunk loop of every transport's Write: hands the data to send(pChunk, nChunk,
+    // pnError) in pieces of at most m_nMaxPacketSize bytes, each starting after the last
+    // byte the previous one took. Returns the bytes taken, 0 as soon as a piece sets the
+    // error flag, or the short count when a piece takes nothing without an error (so a
+    // stalled device cannot keep the loop going).
+    template <typename Send>
+    unsigned long WriteInChunks(unsigned char* pData, unsigned long nLength, unsigned long* pnError, Send send) {
+        unsigned long nTotal = 0;
+        do {
+            unsigned long nLeft = nLength - nTotal;
+            unsigned long nChunk = nLeft < m_nMaxPacketSize ? nLeft : m_nMaxPacketSize;
+            unsigned long nSent = send(pData + nTotal, nChunk, pnError);
+            if (*pnError != 0) return 0;
+            if (nSent == 0) break;
+            nTotal += nSent;
+        } while (nTotal < nLength);
+        return nTotal;
+    }
+
     // Clears the first 255 bytes of m_strLastError, as operations do on entry.
     void ClearLastError();
     // Copies a fixed message, bounded, to m_strLastError.

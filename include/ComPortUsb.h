@@ -64,6 +64,10 @@ private:
     // Takes the endpoint pair from interface 0, alternate setting 0 of the active
     // configuration; false when that configuration lacks them.
     bool ReadEndpoints(libusb_device* pDevice);
+    // One bulk transfer on nEndpoint; on failure (a closed port included) sets the flag,
+    // leaves szFailure as the last error and closes the whole port.
+    unsigned long BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength, unsigned long nTimeout,
+                               unsigned long* pnError, const char* szFailure);
     // Closes the handle discovery opened and forgets it.
     void CloseHandle();
     // Frees the device list and ends libusb, each only while held.

@@ -168,14 +168,9 @@ bool CComPortEth::Close() {
 unsigned long CComPortEth::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     if (nLength < m_nMaxPacketSize) return EthWrite(pData, nLength, pnError);
 
-    unsigned long nTotal = 0;
-    do {
-        unsigned long nChunk = std::min(m_nMaxPacketSize, nLength - nTotal);
-        unsigned long nCount = EthWrite(pData + nTotal, nChunk, pnError);
-        if (*pnError != 0) return 0;
-        nTotal += nCount;
-    } while (nTotal < nLength);
-    return nTotal;
+    return WriteInChunks(pData, nLength, pnError, [this](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
+        return EthWrite(pChunk, nChunk, pnFlag);
+    });
 }
 
 unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {

@@ -179,14 +179,9 @@ unsigned long CComPortRs232::Write(unsigned char* pData, unsigned long nLength, 
     CalcMaxPacketSize();
     if (nLength < m_nMaxPacketSize) return ComWrite(pData, nLength, pnError);
 
-    unsigned long nTotal = 0;
-    do {
-        unsigned long nChunk = std::min(m_nMaxPacketSize, nLength - nTotal);
-        unsigned long nWritten = ComWrite(pData + nTotal, nChunk, pnError);
-        if (*pnError != 0) return 0;
-        nTotal += nWritten;
-    } while (nTotal < nLength);
-    return nTotal;
+    return WriteInChunks(pData, nLength, pnError, [this](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
+        return ComWrite(pChunk, nChunk, pnFlag);
+    });
 }
 
 unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {

@@ -174,49 +174,32 @@ unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, un
     }
     if (nLength < m_nMaxPacketSize) return UsbWrite(pData, nLength, pnError);
 
-    unsigned long nWritten = 0;
-    while (nWritten < nLength) {
-        unsigned long nChunk = nLength - nWritten < m_nMaxPacketSize ? nLength - nWritten : m_nMaxPacketSize;
-        unsigned long nSent = UsbWrite(pData + nWritten, nChunk, pnError);
-        if (*pnError != 0) return 0;
-        // A printer that takes nothing without reporting an error would keep this loop
-        // going for ever; report the short count instead.
-        if (nSent == 0) break;
-        nWritten += nSent;
-    }
-    return nWritten;
+    return WriteInChunks(pData, nLength, pnError, [this](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
+        return UsbWrite(pChunk, nChunk, pnFlag);
+    });
 }
 
 unsigned long CComPortUsb::UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
-    ClearLastError();
-    int nTransferred = 0;
-    int nResult = -1;
-    if (m_bOpened) {
-        nResult = libusb_bulk_transfer(m_hDevice, static_cast<unsigned char>(m_nEndpointOut & 0xff), pData,
-                                       static_cast<int>(nLength), &nTransferred,
-                                       static_cast<unsigned int>(m_nTimeoutTX));
-    }
-    if (nResult == 0) return static_cast<unsigned long>(nTransferred);
-    *pnError = 1;
-    SetLastError("Write Error");
-    ClosePort();
-    Close();
-    return 0;
+    return BulkTransfer(m_nEndpointOut, pData, nLength, m_nTimeoutTX, pnError, "Write Error");
 }
 
 unsigned long CComPortUsb::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
+    return BulkTransfer(m_nEndpointIn, pBuffer, nLength, m_nTimeoutRX, pnError, "Read timeout! No data read");
+}
+
+unsigned long CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength,
+                                        unsigned long nTimeout, unsigned long* pnError, const char* szFailure) {
     ClearLastError();
     int nTransferred = 0;
     int nResult = -1;
-    // A port closed by a failed transfer has no handle to read from; only Write reopens.
+    // A port closed by a failed transfer has no handle to use; only Write reopens it.
     if (m_bOpened) {
-        nResult = libusb_bulk_transfer(m_hDevice, static_cast<unsigned char>(m_nEndpointIn & 0xff), pBuffer,
-                                       static_cast<int>(nLength), &nTransferred,
-                                       static_cast<unsigned int>(m_nTimeoutRX));
+        nResult = libusb_bulk_transfer(m_hDevice, static_cast<unsigned char>(nEndpoint & 0xff), pData,
+                                       static_cast<int>(nLength), &nTransferred, static_cast<unsigned int>(nTimeout));
     }
     if (nResult == 0) return static_cast<unsigned long>(nTransferred);
     *pnError = 1;
-    SetLastError("Read timeout! No data read");
+    SetLastError(szFailure);
     ClosePort();
     Close();
     return 0;
