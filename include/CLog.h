@@ -7,6 +7,8 @@
 // and hex dumps of the data. Destination 0 is off, 1 standard output, 2 the log file named
 // by TILLPORTCOMM_LOG_FILE (default "tillportcomm.log"); any other destination formats and
 // drops. Nothing is written while the enable flag is false. The log never fails its caller.
+// Safe from any thread: a line, and a line with its whole dump, never interleave with
+// another thread's output, and switching the log while others write is safe.
 extern unsigned long m_dwLogType;
 extern bool m_bLogDataToo;
 extern FILE* m_TextFile;
@@ -24,6 +26,8 @@ public:
     static void WriteLogP(const char* szName, const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
     // One line with the text, then a hex dump of nSize bytes, 16 to a line.
     static void WriteLogData(const char* szName, const char* szText, const unsigned char* pData, unsigned long nSize);
+    // The output steps. The operations above call them with the log's lock held; a
+    // direct caller must make sure no other thread is logging.
     static void WriteToVideo(const char* szText);
     static void WriteToFile(const char* szText);
     static void OpenLogFile();

@@ -15,14 +15,43 @@ extern "C" TILLPORT_EXPORT void tillport_load();
 extern "C" TILLPORT_EXPORT void tillport_unload();
 
 // The table of open ports: slot index = port ID. A non-null entry is owned by the table.
+// Reached from any thread through the guards below; a direct reader or writer (tests) must
+// make sure no other thread uses the table.
 constexpr int TILLPORT_MAX_PORTS = 32;
 extern CComPort* m_pComPortPointers[TILLPORT_MAX_PORTS];
 
 namespace tillport {
 
-// The port in the slot for nPortId, or null for an empty slot and for any ID outside
-// 0..31. Logs "PortID not Available" under szName when there is none.
-CComPort* LookUpPort(const char* szName, jint nPortId);
+// A port borrowed from the table for one call. While the lease holds a port it holds that
+// port's own lock, so calls on one port run one at a time and whole, and a close waits for
+// them; calls on other ports never wait for it. The table itself is locked only for the
+// moment a slot is read or written, never across a port's I/O.
+class PortLease {
+public:
+    // The port in nPortId's slot, locked for this caller. There is none for an empty slot,
+    // an ID outside 0..31, or a port whose close has begun (also while this caller waited
+    // for the lock): then logs "PortID not Available" under szName and holds nothing.
+    PortLease(const char* szName, jint nPortId);
+    ~PortLease() { Release(); }
+    PortLease(const PortLease&) = delete;
+    PortLease& operator=(const PortLease&) = delete;
+
+    explicit operator bool() const { return m_pPort != nullptr; }
+    CComPort* get() const { return m_pPort; }
+    CComPort* operator->() const { return m_pPort; }
+    // Gives the port back early, before the caller calls into the JVM.
+    void Release();
+
+private:
+    int m_nSlot = -1;
+    CComPort* m_pPort = nullptr;
+};
+
+// CloseDevice's work: takes the port out of service at once (later calls find no port),
+// waits for the call in progress on it, closes and releases it, then frees the ID. Logs
+// "PortID not Available" under szName when there is no port. No table lock is held while
+// the port closes.
+void ClosePortById(const char* szName, jint nPortId);
 
 // Raises java.lang.Exception with szMessage (copied by the JVM) and logs
 // "Exit For Exception" under szName. Does nothing but log when an exception is already

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 unsigned long m_dwLogType = 0;
 bool m_bLogDataToo = false;
@@ -18,6 +19,16 @@ namespace {
 constexpr size_t kLineSize = 4096;
 constexpr size_t kDumpLineSize = 1024;
 constexpr unsigned long kBytesPerDumpLine = 16;
+
+// Serializes output and every change of destination, flag and file: a line, and all lines
+// of one call's dump, reach the destination whole and together whatever other threads log.
+// Taken only for output and switching; nothing is called into the JVM while it is held.
+std::mutex g_logLock;
+
+// The destination and flag are read before the lock, so the log costs nothing while off;
+// reads and writes are atomic so a switch from another thread is seen cleanly.
+unsigned long LogType() { return __atomic_load_n(&m_dwLogType, __ATOMIC_RELAXED); }
+bool LogFlag() { return __atomic_load_n(&m_bLogDataToo, __ATOMIC_RELAXED); }
 
 // The file named by TILLPORTCOMM_LOG_FILE, or tillportcomm.log in the working directory;
 // a name that does not fit m_strFileName is cut.
@@ -41,17 +52,20 @@ void FormatLine(char* szLine, size_t nSize, const char* szName, const char* szTe
 }  // namespace
 
 void CCLog::SetLogEnable(unsigned long dwLogType, bool bEnable) {
-    if (m_dwLogType == 2 && dwLogType != 2) CloseLogFile();
-    m_dwLogType = dwLogType;
-    if (dwLogType != 0) m_bLogDataToo = bEnable;
+    std::lock_guard<std::mutex> lock(g_logLock);
+    if (LogType() == 2 && dwLogType != 2) CloseLogFile();
+    __atomic_store_n(&m_dwLogType, dwLogType, __ATOMIC_RELAXED);
+    if (dwLogType != 0) __atomic_store_n(&m_bLogDataToo, bEnable, __ATOMIC_RELAXED);
 }
 
-bool CCLog::Enabled() { return m_dwLogType != 0 && m_bLogDataToo; }
+bool CCLog::Enabled() { return LogType() != 0 && LogFlag(); }
 
+// Called with g_logLock held.
 void CCLog::Output(const char* szLine) {
-    if (m_dwLogType == 2) {
+    unsigned long dwLogType = LogType();
+    if (dwLogType == 2) {
         WriteToFile(szLine);
-    } else if (m_dwLogType == 1) {
+    } else if (dwLogType == 1) {
         WriteToVideo(szLine);
     }
 }
@@ -60,6 +74,7 @@ void CCLog::WriteLog(const char* szName, const char* szText) {
     if (!Enabled()) return;
     char szLine[kLineSize];
     FormatLine(szLine, sizeof(szLine), szName, szText);
+    std::lock_guard<std::mutex> lock(g_logLock);
     Output(szLine);
 }
 
@@ -103,7 +118,11 @@ int CCLog::FormatDumpLine(char* szLine, size_t nLineSize, const unsigned char* p
 
 void CCLog::WriteLogData(const char* szName, const char* szText, const unsigned char* pData, unsigned long nSize) {
     if (!Enabled()) return;
-    WriteLog(szName, szText);
+    char szHeader[kLineSize];
+    FormatLine(szHeader, sizeof(szHeader), szName, szText);
+    // The line and its dump leave under one hold of the lock, so they stay together.
+    std::lock_guard<std::mutex> lock(g_logLock);
+    Output(szHeader);
     if (pData == nullptr) return;
     // Dump lines carry no timestamp: ten tabs set them off under the line they belong to.
     static const char kTabs[] = "\t\t\t\t\t\t\t\t\t\t";

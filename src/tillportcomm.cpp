@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,8 +20,27 @@
 
 CComPort* m_pComPortPointers[TILLPORT_MAX_PORTS];
 
+namespace {
+
+// What the table keeps for each slot beside the port pointer. Slots last as long as the
+// library, so a caller waiting for a port's lock never holds memory that a close frees.
+struct SlotGuard {
+    std::mutex call;                 // held for the whole of each call on the slot's port
+    bool bClosing = false;           // a close has begun: the port takes no further call
+    unsigned long long nStored = 0;  // ports stored so far, to tell a port from a later one
+};
+
+// Guards m_pComPortPointers and the flags of the slot guards; held only for the moment
+// a slot is read or written.
+std::mutex g_tableLock;
+SlotGuard g_slots[TILLPORT_MAX_PORTS];
+
+}  // namespace
+
 __attribute__((constructor)) void tillport_load() {
+    std::lock_guard<std::mutex> lock(g_tableLock);
     for (CComPort*& pPort : m_pComPortPointers) pPort = nullptr;
+    for (SlotGuard& slot : g_slots) slot.bClosing = false;
 }
 
 // Ports still open at unload are left as they are: the process is going away with them.
@@ -75,22 +96,85 @@ private:
     jbyte* m_pBytes;
 };
 
+// A slot that is being closed still holds its port, so no open takes its ID before the
+// close has finished.
 jint StorePort(CComPort* pPort) {
+    std::lock_guard<std::mutex> lock(g_tableLock);
     for (jint nId = 0; nId < TILLPORT_MAX_PORTS; ++nId) {
         if (m_pComPortPointers[nId] == nullptr) {
             m_pComPortPointers[nId] = pPort;
+            ++g_slots[nId].nStored;
             return nId;
         }
     }
     return -1;
 }
 
+bool ValidId(jint nPortId) { return nPortId >= 0 && nPortId < TILLPORT_MAX_PORTS; }
+
+// Copies a port's error text while its lease is held, for an exception raised after the
+// lease has ended.
+struct ErrorText {
+    explicit ErrorText(const CComPort* pPort) { snprintf(szText, sizeof(szText), "%s", pPort->m_strLastError); }
+    char szText[sizeof(CComPort::m_strLastError)];
+};
+
 }  // namespace
 
-CComPort* LookUpPort(const char* szName, jint nPortId) {
-    CComPort* pPort = (nPortId >= 0 && nPortId < TILLPORT_MAX_PORTS) ? m_pComPortPointers[nPortId] : nullptr;
-    if (pPort == nullptr) CCLog::WriteLog(szName, "PortID not Available");
-    return pPort;
+PortLease::PortLease(const char* szName, jint nPortId) {
+    if (ValidId(nPortId)) {
+        SlotGuard& slot = g_slots[nPortId];
+        CComPort* pPort = nullptr;
+        unsigned long long nStored = 0;
+        {
+            std::lock_guard<std::mutex> lock(g_tableLock);
+            if (!slot.bClosing) pPort = m_pComPortPointers[nPortId];
+            nStored = slot.nStored;
+        }
+        if (pPort != nullptr) {
+            slot.call.lock();
+            // While this caller waited, the port may have been closed, or closed and the ID
+            // given to a new port; only the port it looked up is its to use.
+            bool bStillThere;
+            {
+                std::lock_guard<std::mutex> lock(g_tableLock);
+                bStillThere = !slot.bClosing && m_pComPortPointers[nPortId] == pPort && slot.nStored == nStored;
+            }
+            if (bStillThere) {
+                m_nSlot = nPortId;
+                m_pPort = pPort;
+            } else {
+                slot.call.unlock();
+            }
+        }
+    }
+    if (m_pPort == nullptr) CCLog::WriteLog(szName, "PortID not Available");
+}
+
+void PortLease::Release() {
+    if (m_pPort == nullptr) return;
+    m_pPort = nullptr;
+    g_slots[m_nSlot].call.unlock();
+}
+
+void ClosePortById(const char* szName, jint nPortId) {
+    CComPort* pPort = nullptr;
+    if (ValidId(nPortId)) {
+        std::lock_guard<std::mutex> lock(g_tableLock);
+        if (!g_slots[nPortId].bClosing) pPort = m_pComPortPointers[nPortId];
+        if (pPort != nullptr) g_slots[nPortId].bClosing = true;
+    }
+    if (pPort == nullptr) {
+        CCLog::WriteLog(szName, "PortID not Available");
+        return;
+    }
+    SlotGuard& slot = g_slots[nPortId];
+    std::lock_guard<std::mutex> call(slot.call);  // the call in progress ends first
+    pPort->Close();
+    ReleasePort(pPort);
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    m_pComPortPointers[nPortId] = nullptr;
+    slot.bClosing = false;
 }
 
 void ThrowJavaException(JNIEnv* env, const char* szName, const char* szMessage) {
@@ -171,7 +255,6 @@ jint RunOpenSequence(JNIEnv* env, const jstring* pStrings, const bool* bUpper, s
 
 }  // namespace tillport
 
-using tillport::LookUpPort;
 using tillport::ThrowJavaException;
 
 extern "C" {
@@ -187,20 +270,16 @@ JNIEXPORT void JNICALL TILLPORT_METHOD(SetLogType)(JNIEnv*, jobject, jint nLogTy
 JNIEXPORT void JNICALL TILLPORT_METHOD(CloseDevice)(JNIEnv*, jobject, jint nPortId) {
     static const char szName[] = TILLPORT_NAME(CloseDevice);
     CCLog::WriteLog(szName, "");
-    CComPort* pPort = LookUpPort(szName, nPortId);
-    if (pPort == nullptr) return;
-    pPort->Close();
-    tillport::ReleasePort(pPort);
-    m_pComPortPointers[nPortId] = nullptr;
+    tillport::ClosePortById(szName, nPortId);
 }
 
 JNIEXPORT void JNICALL TILLPORT_METHOD(ClearPipeTX)(JNIEnv*, jobject, jint nPortId) {
     static const char szName[] = TILLPORT_NAME(ClearPipeTX);
     CCLog::WriteLog(szName, "Begin");
     CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    CComPort* pPort = LookUpPort(szName, nPortId);
-    if (pPort == nullptr) return;
-    pPort->CleanTX();
+    tillport::PortLease port(szName, nPortId);
+    if (!port) return;
+    port->CleanTX();
     CCLog::WriteLog(szName, "End");
 }
 
@@ -208,9 +287,9 @@ JNIEXPORT void JNICALL TILLPORT_METHOD(ClearPipeRX)(JNIEnv*, jobject, jint nPort
     static const char szName[] = TILLPORT_NAME(ClearPipeRX);
     CCLog::WriteLog(szName, "Begin");
     CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    CComPort* pPort = LookUpPort(szName, nPortId);
-    if (pPort == nullptr) return;
-    pPort->CleanRX();
+    tillport::PortLease port(szName, nPortId);
+    if (!port) return;
+    port->CleanRX();
     CCLog::WriteLog(szName, "End");
 }
 
@@ -219,9 +298,9 @@ JNIEXPORT void JNICALL TILLPORT_METHOD(SetTimeoutTX)(JNIEnv*, jobject, jint nPor
     CCLog::WriteLog(szName, "Begin");
     CCLog::WriteLogP(szName, "Set TX Timeout: %d", static_cast<int>(nTimeout));
     CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    CComPort* pPort = LookUpPort(szName, nPortId);
-    if (pPort == nullptr) return;
-    pPort->SetTimeoutTX(nTimeout);
+    tillport::PortLease port(szName, nPortId);
+    if (!port) return;
+    port->SetTimeoutTX(nTimeout);
     CCLog::WriteLog(szName, "End");
 }
 
@@ -230,9 +309,9 @@ JNIEXPORT void JNICALL TILLPORT_METHOD(SetTimeoutRX)(JNIEnv*, jobject, jint nPor
     CCLog::WriteLog(szName, "Begin");
     CCLog::WriteLogP(szName, "Set RX Timeout: %d", static_cast<int>(nTimeout));
     CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    CComPort* pPort = LookUpPort(szName, nPortId);
-    if (pPort == nullptr) return;
-    pPort->SetTimeoutRX(nTimeout);
+    tillport::PortLease port(szName, nPortId);
+    if (!port) return;
+    port->SetTimeoutRX(nTimeout);
     CCLog::WriteLog(szName, "End");
 }
 
@@ -259,18 +338,20 @@ JNIEXPORT jint JNICALL TILLPORT_METHOD(WriteToDevice)(JNIEnv* env, jobject, jint
 
     unsigned long nError = 0;
     CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    CComPort* pPort = LookUpPort(szName, nPortId);
-    if (pPort == nullptr) return 0;
+    tillport::PortLease port(szName, nPortId);
+    if (!port) return 0;
 
-    unsigned long nWritten = pPort->Write(bytes.get(), nSize, &nError);
+    unsigned long nWritten = port->Write(bytes.get(), nSize, &nError);
     if (nWritten == nSize) {
         CCLog::WriteLog(szName, "End");
         return static_cast<jint>(nWritten);
     }
     // Signed, so a failed single send (all bits set) reads -1 on both widths.
     CCLog::WriteLogP(szName, "ERROR: Write Error(%ld/%ld)(%s)!", static_cast<long>(nWritten), static_cast<long>(nSize),
-                     pPort->m_strLastError);
-    ThrowJavaException(env, szName, pPort->m_strLastError);
+                     port->m_strLastError);
+    tillport::ErrorText error(port.get());
+    port.Release();
+    ThrowJavaException(env, szName, error.szText);
     return 0;
 }
 
@@ -279,8 +360,9 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
     using tillport::kAnswerBufferSize;
     CCLog::WriteLogP(szName, "Answer Size Expected: %d", static_cast<int>(nExpected));
     CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    CComPort* pPort = LookUpPort(szName, nPortId);
-    if (pPort == nullptr) return nullptr;
+    tillport::PortLease port(szName, nPortId);
+    if (!port) return nullptr;
+    CComPort* pPort = port.get();
 
     unsigned char chunk[kAnswerBufferSize];
     unsigned char answer[kAnswerBufferSize];
@@ -301,7 +383,9 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
             unsigned long nRead = pPort->Read(chunk, request(nWanted), &nError);
             if (nError != 0) {
                 CCLog::WriteLogP(szName, "ERROR: Read Error(%s)!", pPort->m_strLastError);
-                ThrowJavaException(env, szName, pPort->m_strLastError);
+                tillport::ErrorText error(pPort);
+                port.Release();
+                ThrowJavaException(env, szName, error.szText);
                 return nullptr;
             }
             nRead = std::min(nRead, request(nWanted));
@@ -315,7 +399,9 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
         unsigned long nRead = pPort->Read(chunk, 255, &nError);
         if (nError != 0) {
             CCLog::WriteLogP(szName, " 1 ERROR: Read Error(%s)!", pPort->m_strLastError);
-            ThrowJavaException(env, szName, pPort->m_strLastError);
+            tillport::ErrorText error(pPort);
+            port.Release();
+            ThrowJavaException(env, szName, error.szText);
             return nullptr;
         }
         nRead = std::min(nRead, 255UL);
@@ -324,6 +410,8 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
         nTotal = nRead;
         (void)pPort->GetPortType();  // no kind of port reads further; one pass is all
     }
+    // The answer is in local buffers now; the port is free before any call into the JVM.
+    port.Release();
 
     CCLog::WriteLogP(szName, "Read %lu Bytes", nTotal);
     if (nTotal == 0) {

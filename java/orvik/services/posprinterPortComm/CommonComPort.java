@@ -7,7 +7,8 @@ package orvik.services.posprinterPortComm;
  * <p>An open method returns a small port ID (0..31) by which every later call names the
  * port. Failures of an open, a write or a read are thrown as {@link Exception} with the
  * port's error text. A port ID with no open port is ignored: the call does nothing and
- * returns 0 or null. Call from one thread at a time.
+ * returns 0 or null. Any thread may call: calls on one port run one at a time, each whole,
+ * and a close waits for the call in progress on its port.
  */
 public class CommonComPort {
     /** System property naming the library file to load instead of the processor's default. */

@@ -20,8 +20,16 @@ final class JavaPeer implements AutoCloseable {
     private final ByteArrayOutputStream received = new ByteArrayOutputStream();
     private final Thread thread;
 
+    private final boolean answerStatus;
+
     /** closeAtOnce: the peer closes the connection as soon as it has accepted it. */
     JavaPeer(boolean closeAtOnce) throws IOException {
+        this(closeAtOnce, false);
+    }
+
+    /** answerStatus: the peer answers every status request DLE EOT n with 0x12, as a printer. */
+    JavaPeer(boolean closeAtOnce, boolean answerStatus) throws IOException {
+        this.answerStatus = answerStatus;
         server = new ServerSocket(0, 8, InetAddress.getLoopbackAddress());
         thread = new Thread(() -> serve(closeAtOnce), "java-peer");
         thread.setDaemon(true);
@@ -38,10 +46,16 @@ final class JavaPeer implements AutoCloseable {
             if (closeAtOnce) return;
             InputStream in = socket.getInputStream();
             byte[] buffer = new byte[4096];
+            int statusState = 0;  // bytes of DLE EOT seen so far
             for (int n; (n = in.read(buffer)) > 0; ) {
                 synchronized (received) {
                     received.write(buffer, 0, n);
                     received.notifyAll();
+                }
+                for (int i = 0; i < n && answerStatus; i++) {
+                    int b = buffer[i] & 0xff;
+                    if (statusState == 2 && b >= 1 && b <= 4) socket.getOutputStream().write(0x12);
+                    statusState = b == 0x10 ? 1 : (statusState == 1 && b == 0x04 ? 2 : 0);
                 }
             }
         } catch (IOException e) {

@@ -1,0 +1,264 @@
+// Java calling from several threads at once: the port table, calls on one port, a close
+// racing a call, ports that must not wait for each other, and the log. Each thread has a
+// fake JNIEnv of its own, as each Java thread has its own JNIEnv.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CLog.h"
+#include "Emulation.h"
+#include "EthTestSupport.h"
+#include "LogCapture.h"
+#include "LoopbackPeer.h"
+#include "NativeTestSupport.h"
+#include "orvik_services_posprinterPortComm_CommonComPort.h"
+
+#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
+
+using ethtest::Stopwatch;
+
+namespace {
+
+class Concurrency : public testing::Test {
+protected:
+    void SetUp() override {
+        SKIP_WITHOUT_THREADS();
+        EmptyPortTable();
+        m_nLiveBefore = TestPort::s_nLive;
+    }
+    void TearDown() override {
+        EmptyPortTable();
+        EXPECT_EQ(TestPort::s_nLive.load(), m_nLiveBefore) << "port objects leaked";
+    }
+
+    int m_nLiveBefore = 0;
+};
+
+jint OpenEth(FakeJni& fake, const LoopbackPeer& peer) {
+    jint nId = NATIVE(OpenETHERNETDevice)(fake.env(), nullptr, fake.NewString("127.0.0.1"), peer.Port());
+    EXPECT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
+    return nId;
+}
+
+// Bytes of one value only, so a job's bytes can be told from another's.
+std::vector<uint8_t> Filled(size_t nSize, uint8_t value) { return std::vector<uint8_t>(nSize, value); }
+
+}  // namespace
+
+TEST_F(Concurrency, CloseWaitsForTheReadInProgressAndCallsAfterItFindNoPort) {
+    FakeJni fake;
+    TestPort* pPort = nullptr;
+    jint nId = OpenTestPort(fake, fake.NewString("printer"), 9100, {}, &pPort);
+    ASSERT_EQ(nId, 0);
+    pPort->m_strFailText = "late answer lost";
+    pPort->m_reads.push_back({{0x12}, false, 400});
+    LogCapture log;
+    TestPort::s_nClosesDuringCall = 0;
+
+    std::atomic<bool> bReadDone{false};
+    auto reader = std::async(std::launch::async, [&] {
+        FakeJni readerJni;
+        jintArray answer = NATIVE(ReadFromDevice)(readerJni.env(), nullptr, nId, 1);
+        bReadDone = true;
+        std::vector<jint> ints = answer != nullptr ? readerJni.Ints(answer) : std::vector<jint>{};
+        EXPECT_FALSE(readerJni.ExceptionPending()) << readerJni.PendingMessage();
+        readerJni.ExpectClean();
+        return ints;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the read is in its pass
+
+    auto closer = std::async(std::launch::async, [&] {
+        FakeJni closerJni;
+        NATIVE(CloseDevice)(closerJni.env(), nullptr, nId);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the close has begun
+
+    // Arriving now, after the close began: no port, at once, without waiting for the read.
+    Stopwatch late;
+    EXPECT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nId, fake.NewByteArray({1})), 0);
+    EXPECT_LT(late.Seconds(), 0.15);
+    EXPECT_FALSE(bReadDone);
+    EXPECT_FALSE(fake.ExceptionPending());
+
+    EXPECT_EQ(reader.get(), std::vector<jint>{0x12});
+    closer.get();
+    EXPECT_EQ(TestPort::s_nClosesDuringCall.load(), 0) << "the port was closed under the read in progress";
+    EXPECT_EQ(m_pComPortPointers[nId], nullptr);
+    EXPECT_TRUE(log.Has("PortID not Available"));
+    EXPECT_EQ(NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 1), nullptr);
+    EXPECT_FALSE(fake.ExceptionPending());
+    fake.ExpectClean();
+}
+
+TEST_F(Concurrency, JobsAndReadsOnOnePortRunWhole) {
+    LoopbackPeer peer;
+    FakeJni fake;
+    jint nId = OpenEth(fake, peer);
+    constexpr size_t kJob = 1024 * 1024;
+    std::atomic<int> nReady{0};
+    auto together = [&nReady] {  // the calls start at the same moment
+        ++nReady;
+        for (int i = 0; i < 5000 && nReady < 3; ++i) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    };
+    std::vector<std::future<void>> calls;
+    for (uint8_t value : {0xAA, 0xBB}) {
+        calls.push_back(std::async(std::launch::async, [=] {
+            FakeJni writer;
+            jbyteArray job = writer.NewByteArray(Filled(kJob, value));
+            together();
+            EXPECT_EQ(NATIVE(WriteToDevice)(writer.env(), nullptr, nId, job), static_cast<jint>(kJob));
+            writer.ExpectClean();
+        }));
+    }
+    // A read among the jobs takes its turn too; the silent printer ends it by timeout.
+    calls.push_back(std::async(std::launch::async, [=] {
+        FakeJni reader;
+        together();
+        EXPECT_EQ(NATIVE(ReadFromDevice)(reader.env(), nullptr, nId, 1), nullptr);
+        EXPECT_EQ(reader.PendingMessage(), "EthRead Error");
+    }));
+    for (auto& call : calls) call.get();
+
+    ASSERT_TRUE(peer.WaitForReceived(2 * kJob, 5000));
+    std::vector<uint8_t> received = peer.Received();
+    ASSERT_EQ(received.size(), 2 * kJob);
+    std::vector<uint8_t> aThenB = Filled(kJob, 0xAA), bThenA = Filled(kJob, 0xBB);
+    aThenB.resize(2 * kJob, 0xBB);
+    bThenA.resize(2 * kJob, 0xAA);
+    EXPECT_TRUE(received == aThenB || received == bThenA) << "the two jobs arrived interleaved";
+    ethtest::DropSlot(nId);
+    fake.ExpectClean();
+}
+
+TEST_F(Concurrency, ThreadsOpeningAndClosingNeverShareAnIdNorLoseAPort) {
+    constexpr int kThreads = 8;
+    constexpr int kCycles = 40;
+    std::atomic<int> owners[TILLPORT_MAX_PORTS] = {};
+    std::atomic<int> nDuplicates{0}, nFailures{0};
+    std::vector<std::thread> threads;
+    for (int t = 1; t <= kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            FakeJni fake;
+            for (int i = 0; i < kCycles; ++i) {
+                jint nId = OpenTestPort(fake, fake.NewString("printer"), 9100);
+                if (fake.ExceptionPending() || nId < 0 || nId >= TILLPORT_MAX_PORTS) {
+                    ++nFailures;
+                    fake.ClearPending();
+                    continue;
+                }
+                int nExpected = 0;
+                if (!owners[nId].compare_exchange_strong(nExpected, t)) ++nDuplicates;
+                std::vector<uint8_t> mine(1, static_cast<uint8_t>(t));
+                if (NATIVE(WriteToDevice)(fake.env(), nullptr, nId, fake.NewByteArray(mine)) != 1) ++nFailures;
+                owners[nId].store(0);
+                NATIVE(CloseDevice)(fake.env(), nullptr, nId);
+            }
+            fake.ExpectClean();
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(nDuplicates.load(), 0) << "one ID handed to two open ports";
+    EXPECT_EQ(nFailures.load(), 0);
+    EXPECT_EQ(ethtest::FreeSlots(), TILLPORT_MAX_PORTS);
+    EXPECT_EQ(TestPort::s_nLive.load(), m_nLiveBefore);
+}
+
+TEST_F(Concurrency, SlowCloseAndSlowOpenDoNotDelayCallsOnOtherPorts) {
+    // The close pauses 2 s (its printer never closes its end); the open runs out its 5 s
+    // connect wait and pauses before it fails.
+    LoopbackPeer closing(LoopbackPeer::Behaviour::StopReading);
+    FullAcceptQueue queue;
+    ASSERT_TRUE(queue.Filled()) << "the accept queue of the loopback listener did not fill";
+    LoopbackPeer::Reply status;
+    status.bytes = {0x12};
+    status.afterReceived = 3;
+    LoopbackPeer printing(LoopbackPeer::Behaviour::Answer, {status});
+    FakeJni fake;
+    jint nClosing = OpenEth(fake, closing);
+    jint nPrinting = OpenEth(fake, printing);
+
+    auto closer = std::async(std::launch::async, [&] {
+        FakeJni jni;
+        NATIVE(CloseDevice)(jni.env(), nullptr, nClosing);
+    });
+    auto opener = std::async(std::launch::async, [&] {
+        FakeJni jni;
+        NATIVE(OpenETHERNETDevice)(jni.env(), nullptr, jni.NewString("127.0.0.1"), queue.Port());
+        EXPECT_EQ(jni.PendingMessage(), "Open ETH Device Error");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    Stopwatch quick;
+    EXPECT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nPrinting, fake.NewByteArray({0x10, 0x04, 0x01})), 3);
+    jintArray answer = NATIVE(ReadFromDevice)(fake.env(), nullptr, nPrinting, 1);
+    ASSERT_NE(answer, nullptr) << fake.PendingMessage();
+    EXPECT_EQ(fake.Ints(answer), std::vector<jint>{0x12});
+    jint nTest = OpenTestPort(fake, fake.NewString("printer"), 9100);  // the table is free too
+    NATIVE(CloseDevice)(fake.env(), nullptr, nTest);
+    EXPECT_LT(quick.Seconds(), 0.5);
+    EXPECT_EQ(closer.wait_for(std::chrono::seconds(0)), std::future_status::timeout) << "no overlap shown";
+    EXPECT_EQ(opener.wait_for(std::chrono::seconds(0)), std::future_status::timeout) << "no overlap shown";
+
+    closer.get();
+    opener.get();
+    ethtest::DropSlot(nPrinting);
+    fake.ExpectClean();
+}
+
+TEST_F(Concurrency, LogLinesAndDumpsStayWholeWhileTheLogIsSwitched) {
+    LogCapture log;
+    constexpr int kThreads = 4;
+    constexpr int kCalls = 30;
+    constexpr size_t kBytes = 200;  // a line and 13 dump lines per call
+    std::atomic<bool> bStop{false};
+    std::thread switcher([&] {
+        FakeJni jni;
+        for (int i = 0; i < 20000 && !bStop; ++i) {
+            NATIVE(SetLogType)(jni.env(), nullptr, i % 2 == 0 ? 3 : 2, true);  // 3 formats and drops
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&, t] {
+            std::vector<uint8_t> bytes = Filled(kBytes, static_cast<uint8_t>('A' + t));
+            std::string name = "Writer" + std::to_string(t);
+            for (int i = 0; i < kCalls; ++i) CCLog::WriteLogData(name.c_str(), "Buffer to Write:", bytes.data(), bytes.size());
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    bStop = true;
+    switcher.join();
+    CCLog::SetLogEnable(2, true);
+
+    // Every header is followed by its own 13 dump lines; every line is whole.
+    static const std::regex kStamped(R"(^\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}\]\[[A-Za-z_0-9]+\].*$)");
+    std::vector<std::string> lines = log.RawLines();
+    const std::string tabs(10, '\t');
+    int nHeaders = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].compare(0, tabs.size(), tabs) == 0) {
+            ADD_FAILURE() << "dump line " << i << " away from its header";
+            break;
+        }
+        ASSERT_TRUE(std::regex_match(lines[i], kStamped)) << "line " << i << ": " << lines[i];
+        size_t nWriter = lines[i].find("][Writer");
+        if (nWriter == std::string::npos) continue;
+        char cByte = static_cast<char>('A' + (lines[i][nWriter + 8] - '0'));
+        ++nHeaders;
+        ASSERT_LE(i + 13, lines.size() - 1);
+        for (size_t k = 1; k <= 13; ++k) {
+            const std::string& dump = lines[i + k];
+            ASSERT_EQ(dump.compare(0, tabs.size(), tabs), 0) << "dump of line " << i << " cut by another line";
+            EXPECT_EQ(dump.back(), cByte) << "dump of line " << i << " carries another call's bytes";
+        }
+        i += 13;
+    }
+    EXPECT_GT(nHeaders, 0);
+}
