@@ -15,6 +15,10 @@ for preset in host asan arm32 arm64; do
   cmake --build --preset "${preset}" -j "${jobs}" >> "build/${preset}.log" 2>&1 || { tail -n 60 "build/${preset}.log"; exit 1; }
 done
 
+# The packages and jars a till installs; the host suite's package.* tests check them.
+echo "=== packages: build and lintian"
+bash scripts/package.sh > build/package.log 2>&1 || { tail -n 60 build/package.log; exit 1; }
+
 for preset in arm32 arm64 asan host; do
   echo "=== ${preset}: tests"
   ctest --preset "${preset}" --timeout 900
