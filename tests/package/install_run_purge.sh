@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the amd64 package on this machine as a till gets it (apt-get install ./file),
-# runs the print demo against a virtual printer on loopback with the installed library --
-# found by System.loadLibrary on the JVM's own java.library.path, with no library property
-# and no LD_LIBRARY_PATH -- then purges the package and checks that nothing is left of it.
+# Installs the amd64 package on this machine (dpkg --install, which also checks that its
+# Depends are met), runs the print demo against a virtual printer on loopback with the
+# installed library -- found by System.loadLibrary on the JVM's own java.library.path, with
+# no library property and no LD_LIBRARY_PATH -- then purges the package and checks that
+# nothing is left of it.
 # Before the install the same demo must fail to find the library, so the run proves the
 # package's copy was loaded. Leaves an already installed libtillportcomm alone (fails
 # instead); purges what it installed even when a step fails. Needs root (skipped otherwise).
@@ -29,17 +30,28 @@ deb=$(realpath "$deb")
 work=$(mktemp -d)
 installed=0
 printer_pid=""
-apt() {
-  DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=120 "$@"
+# dpkg, waiting (at most 2 minutes) while another apt or dpkg holds its lock.
+dpkg_waiting() {
+  local output
+  for _ in $(seq 1 24); do
+    if output=$(dpkg "$@" 2>&1); then return 0; fi
+    grep -q "lock" <<<"$output" || break
+    sleep 5
+  done
+  echo "$output" >&2
+  return 1
 }
 cleanup() {
+  # Only the script itself cleans up, not a child forked for the printer that a signal
+  # reached before it started the program.
+  [ "$BASHPID" = "$$" ] || return 0
   if [ -n "$printer_pid" ]; then
     kill -TERM "$printer_pid" 2>/dev/null || true
     wait "$printer_pid" 2>/dev/null || true
   fi
   if [ "$installed" = 1 ]; then
     echo "purging $package after a failed step"
-    apt purge "$package" >/dev/null 2>&1 || echo "could not purge $package: purge it by hand" >&2
+    dpkg_waiting --purge "$package" || echo "could not purge $package: purge it by hand" >&2
   fi
   rm -rf "$work"
 }
@@ -64,12 +76,13 @@ dpkg-deb -c "$deb" | awk '$1 ~ /^d/ {print substr($6, 2)}' | sed 's:/$::' | whil
 done >"$work/new-directories"
 
 installed=1
-apt install --no-install-recommends "$deb" >"$work/apt.txt" 2>&1 || { cat "$work/apt.txt"; fail "apt-get install $deb failed"; }
+dpkg_waiting --install "$deb" || fail "dpkg --install $deb failed"
 [ "$(dpkg-query -W -f='${db:Status-Abbrev} ${Version}' "$package")" = "ii  $version" ] \
-  || fail "$package $version is not installed after apt-get install"
+  || fail "$package $version is not installed after dpkg --install"
 dpkg-query -L "$package" >"$work/files"
 grep -qx "/usr/lib/x86_64-linux-gnu/jni/libtillportcommX64.so" "$work/files" || fail "the library is not installed where the JVM looks"
 
+: >"$work/printer.txt"  # there before the loop below reads it, however late the printer starts
 "$printer_program" --port 0 --record "$work/received.bin" --max-seconds 60 >"$work/printer.txt" 2>&1 &
 printer_pid=$!
 port=""
@@ -89,7 +102,7 @@ printer_pid=""
 grep -aq "Thank you!" "$work/received.bin" || fail "the printer did not receive the receipt"
 echo "demo printed through the installed library on port $port"
 
-apt purge "$package" >"$work/apt.txt" 2>&1 || { cat "$work/apt.txt"; fail "apt-get purge failed"; }
+dpkg_waiting --purge "$package" || fail "dpkg --purge $package failed"
 installed=0
 [ -z "$(dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null | tr -d 'unp ')" ] \
   || fail "$package is still known to dpkg after the purge"
