@@ -84,11 +84,12 @@ fi
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 declare -A owners=()
-for soname in $(readelf -d "${programs[@]}" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u); do
-  owner=""
-  for dir in /lib/$triplet /usr/lib/$triplet; do
-    owner=$(dpkg -S "$dir/$soname" 2>/dev/null | head -n 1 | cut -d: -f1-2) && [ -n "$owner" ] && break
-  done
+mapfile -t sonames < <(readelf -d "${programs[@]}" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u)
+candidates=()
+for soname in "${sonames[@]}"; do candidates+=("/lib/$triplet/$soname" "/usr/lib/$triplet/$soname"); done
+dpkg -S "${candidates[@]}" >"$work/owners" 2>/dev/null || true  # one line "package:arch: path" per file found
+for soname in "${sonames[@]}"; do
+  owner=$(awk -F': ' -v name="$soname" '{n = split($2, p, "/")} p[n] == name {sub(/,.*/, "", $1); print $1; exit}' "$work/owners")
   [ -n "$owner" ] || fail "no $arch package here holds $soname, so Depends cannot be checked"
   [ "${owner#*:}" = "$arch" ] || fail "$soname is owned by $owner, not by a package of $arch"
   name=${owner%%:*}
