@@ -34,6 +34,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+: >"$work/printer.txt"  # exists before the loop below reads it, however late the printer starts
 build/host/tools/virtual_printer --port 0 --record "$work/received.bin" --max-seconds 120 >"$work/printer.txt" 2>&1 &
 printer_pid=$!
 port=""

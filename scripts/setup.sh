@@ -14,6 +14,8 @@ packages=(
   g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
   libusb-1.0-0-dev:armhf libusb-1.0-0-dev:arm64
   libgtest-dev:armhf libgtest-dev:arm64
+  # packages: lintian, and the target's libraries that dpkg-shlibdeps maps to Depends
+  lintian file libstdc++6:armhf libstdc++6:arm64
 )
 
 missing=()
