@@ -155,7 +155,8 @@ endif()
 # under build/ give the ARM libraries to compare with): each package's files, library and
 # Depends; the jars; the amd64 package installed, used by the demo and purged (root only);
 # each ARM package loaded by an ARM JVM on an emulated ARM machine, where this tree has them.
-# They skip, with a message, until the packages are built.
+# They skip, with a message, until the packages are built. Only the plain host build
+# runs them: the packages carry its library.
 function(tillport_add_package_tests)
   set(packages_dir ${CMAKE_SOURCE_DIR}/build/packages)
   set(deb_version ${TILLPORT_UPSTREAM_VERSION}-${TILLPORT_DEB_REVISION})
@@ -188,6 +189,6 @@ function(tillport_add_package_tests)
   list(FILTER package_tests INCLUDE REGEX "^package\\.")
   set_tests_properties(${package_tests} PROPERTIES LABELS package SKIP_RETURN_CODE 77)
 endfunction()
-if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT TILLPORT_SANITIZE)
+if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT TILLPORT_SANITIZE AND NOT TILLPORT_TSAN)
   tillport_add_package_tests()
 endif()
