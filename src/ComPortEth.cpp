@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -21,14 +22,17 @@
 namespace {
 
 constexpr int kConnectWaitMs = 5000;
-constexpr unsigned int kClosePauseSeconds = 2;
+constexpr int kClosePauseMs = 2000;
 // Socket timeouts above this many milliseconds (a negative int from Java, stored unsigned)
 // are taken as this, about 24.8 days.
 constexpr unsigned long kMaxTimeoutMs = 0x7fffffffUL;
+// Unread bytes of a connection the printer ended that the log shows before they are dropped.
+constexpr size_t kDroppedDumpSize = 256;
 
 constexpr char kWrongHostname[] = "Wrong hostname";
 constexpr char kOpenDeviceError[] = "Open ETH Device Error";
 constexpr char kTransferOpenError[] = "Open Error (Device Error)";
+constexpr char kReadError[] = "EthRead Error";
 
 timeval ToTimeval(unsigned long nTimeoutMs) {
     nTimeoutMs = std::min(nTimeoutMs, kMaxTimeoutMs);
@@ -38,12 +42,20 @@ timeval ToTimeval(unsigned long nTimeoutMs) {
     return tv;
 }
 
-// The full pause even when a signal cuts a sleep short.
-void PauseSeconds(unsigned int nSeconds) {
-    timespec remaining{static_cast<time_t>(nSeconds), 0};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
+// The wait of one send or receive as poll takes it: a timeout of 0 means no time limit,
+// as it does for the socket options.
+int TransferWaitMs(unsigned long nTimeoutMs) {
+    return nTimeoutMs == 0 ? -1 : static_cast<int>(std::min(nTimeoutMs, kMaxTimeoutMs));
 }
+
+// What remains of a transfer's wait begun at nStart (-1: no limit).
+int LeftOf(uint32_t nStart, int nWaitMs) {
+    return nWaitMs < 0 ? -1 : GenericFunctions::RemainingMs(nStart, static_cast<unsigned long>(nWaitMs));
+}
+
+// A send or receive that took nothing for one of these reasons may be tried again; any
+// other failure means the connection can carry nothing more.
+bool WorthRetrying(int nErrno) { return nErrno == EINTR || nErrno == EAGAIN || nErrno == EWOULDBLOCK; }
 
 }  // namespace
 
@@ -80,6 +92,9 @@ bool CComPortEth::Open() {
 bool CComPortEth::OpenPort() {
     ClearLastError();
     if (m_hSocket != -1) return true;
+    // Only 1..65535 name a TCP port; cutting another number to 16 bits would reach a
+    // different one.
+    if (m_nPort < 1 || m_nPort > 65535) return FailOpenPort("Wrong port");
 
     m_hSocket = socket(AF_INET, SOCK_STREAM, 0);
     if (m_hSocket < 0) {
@@ -102,6 +117,10 @@ bool CComPortEth::OpenPort() {
     if (!Connect(&address, sizeof(address))) return false;
     if (!SetBlocking(true)) return false;
     ApplySocketTimeouts();
+    // Each send goes out at once: with Nagle's algorithm the short tail of a job, or a
+    // status request right after one, waits for the printer's delayed acknowledgement.
+    int nNoDelay = 1;
+    setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, sizeof(nNoDelay));
     return true;
 }
 
@@ -127,14 +146,7 @@ bool CComPortEth::Connect(const void* pAddress, unsigned int nAddressSize) {
     // poll rather than select: a descriptor of 1024 or more cannot go into an fd_set.
     // A signal does not end the wait early; the 5 s bound holds all the same.
     pollfd wait{m_hSocket, POLLOUT, 0};
-    const uint32_t nStart = GenericFunctions::GetTickCount();
-    int nReady;
-    for (;;) {
-        uint32_t nElapsed = GenericFunctions::ElapsedTicks(nStart, GenericFunctions::GetTickCount());
-        int nLeft = nElapsed >= static_cast<uint32_t>(kConnectWaitMs) ? 0 : kConnectWaitMs - static_cast<int>(nElapsed);
-        nReady = poll(&wait, 1, nLeft);
-        if (nReady >= 0 || errno != EINTR || nLeft == 0) break;
-    }
+    int nReady = GenericFunctions::PollFor(&wait, kConnectWaitMs);
     if (nReady < 1) return FailOpenPort("Timeout or error()");
 
     int nError = 0;
@@ -144,28 +156,79 @@ bool CComPortEth::Connect(const void* pAddress, unsigned int nAddressSize) {
     return true;
 }
 
-// Read only here: timeouts stored later take effect at the next connect. A zero timeout
-// means sends and receives never time out.
+// Set at every connect and by the timeout setters while connected. A zero timeout means
+// sends and receives never time out. The transfers keep their own deadlines as well (so a
+// signal cannot restart a wait); the options bound any blocking call all the same.
 void CComPortEth::ApplySocketTimeouts() {
     timeval tvSend = ToTimeval(m_nTimeoutTX);
     setsockopt(m_hSocket, SOL_SOCKET, SO_SNDTIMEO, &tvSend, sizeof(tvSend));
     timeval tvReceive = ToTimeval(m_nTimeoutRX);
     setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, &tvReceive, sizeof(tvReceive));
-    // Each send goes out at once: with Nagle's algorithm the short tail of a job, or a
-    // status request right after one, waits for the printer's delayed acknowledgement.
-    int nNoDelay = 1;
-    setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, sizeof(nNoDelay));
 }
 
 bool CComPortEth::Close() {
-    shutdown(m_hSocket, SHUT_RDWR);
-    PauseSeconds(kClosePauseSeconds);
+    // The sending side ends first, behind every byte send took; what the printer still
+    // sends is read and dropped until it closes its end. Closing over unread bytes would
+    // reset the connection and throw away the end of the job. The pause is the upper bound;
+    // a socket that never connected, or was reset, takes the whole pause.
+    sockaddr_in peer;
+    socklen_t nPeerLength = sizeof(peer);
+    bool bConnected = getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nPeerLength) == 0;
+    if (bConnected && shutdown(m_hSocket, SHUT_WR) == 0) {
+        DrainUntilPeerCloses(kClosePauseMs);
+    } else {
+        GenericFunctions::PauseMicroseconds(static_cast<unsigned long>(kClosePauseMs) * 1000);
+    }
     close(m_hSocket);
     m_hSocket = -1;
     return true;
 }
 
+void CComPortEth::DrainUntilPeerCloses(int nWaitMs) {
+    const uint32_t nStart = GenericFunctions::GetTickCount();
+    unsigned long nDropped = 0;
+    unsigned char buffer[1024];
+    for (;;) {
+        int nLeft = GenericFunctions::RemainingMs(nStart, static_cast<unsigned long>(nWaitMs));
+        pollfd wait{m_hSocket, POLLIN, 0};
+        if (GenericFunctions::PollFor(&wait, nLeft) <= 0) break;
+        ssize_t nRead = recv(m_hSocket, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (nRead > 0) {
+            nDropped += static_cast<unsigned long>(nRead);
+        } else if (nRead == 0 || !WorthRetrying(errno)) {
+            break;  // the printer has closed its end, or reset the connection
+        }
+        if (nLeft == 0) break;
+    }
+    if (nDropped > 0) CCLog::WriteLogP("Close", "%lu unread byte(s) from the printer dropped", nDropped);
+}
+
+bool CComPortEth::PeerHasEnded() {
+    // POLLRDHUP reports the printer's FIN even behind bytes it sent first and nobody read.
+    pollfd probe{m_hSocket, POLLRDHUP, 0};
+    if (GenericFunctions::PollFor(&probe, 0) <= 0) return false;
+    return (probe.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void CComPortEth::ReleaseConnection(const char* szName) {
+    int nQueued = 0;
+    if (ioctl(m_hSocket, FIONREAD, &nQueued) == 0 && nQueued > 0) {
+        unsigned char dropped[kDroppedDumpSize];
+        ssize_t nRead = recv(m_hSocket, dropped, sizeof(dropped), MSG_DONTWAIT);
+        CCLog::WriteLogP(szName, "%d unread byte(s) from the printer dropped with the connection", nQueued);
+        if (nRead > 0) CCLog::WriteLogData(szName, "Dropped Bytes:", dropped, static_cast<unsigned long>(nRead));
+    }
+    close(m_hSocket);
+    m_hSocket = -1;
+}
+
 unsigned long CComPortEth::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
+    // A job goes out only on a live connection: one the printer has closed or reset since
+    // the last transfer is given up first, and the transfer below connects anew.
+    if (m_hSocket != -1 && PeerHasEnded()) {
+        CCLog::WriteLog("EthWrite", "Connection ended by the printer: connecting again");
+        ReleaseConnection("EthWrite");
+    }
     if (nLength < m_nMaxPacketSize) return EthWrite(pData, nLength, pnError);
 
     return WriteInChunks(pData, nLength, pnError, [this](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
@@ -180,14 +243,41 @@ unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength,
         *pnError = 1;
         return 0;
     }
+    // Sends until the socket has taken every byte or the transmit timeout has passed, as a
+    // blocking send with that timeout would, but a signal does not cut the wait short.
     // MSG_NOSIGNAL: a printer that has closed its end fails the send instead of raising
     // SIGPIPE, which would end the whole process.
-    int nResult = static_cast<int>(send(m_hSocket, pData, nLength, MSG_NOSIGNAL));
-    if (nResult < 0) *pnError = 1;
-    return static_cast<unsigned long>(static_cast<long>(nResult));
+    const uint32_t nStart = GenericFunctions::GetTickCount();
+    const int nWaitMs = TransferWaitMs(m_nTimeoutTX);
+    unsigned long nSent = 0;
+    do {
+        ssize_t nResult = send(m_hSocket, pData + nSent, nLength - nSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (nResult >= 0) {
+            nSent += static_cast<unsigned long>(nResult);
+            continue;
+        }
+        if (!WorthRetrying(errno)) {
+            // Reset or broken pipe: nothing sent on this connection is reported, and the
+            // next transfer connects anew instead of failing on a dead socket.
+            ReleaseConnection("EthWrite");
+            *pnError = 1;
+            return static_cast<unsigned long>(-1L);
+        }
+        pollfd wait{m_hSocket, POLLOUT, 0};
+        int nLeft = LeftOf(nStart, nWaitMs);
+        if (nLeft == 0 || GenericFunctions::PollFor(&wait, nLeft) <= 0) break;
+    } while (nSent < nLength);
+    // The timeout passed: what the socket took is the result, or a failure when it took
+    // nothing. The connection itself is still good.
+    if (nSent == 0 && nLength > 0) {
+        *pnError = 1;
+        return static_cast<unsigned long>(-1L);
+    }
+    return nSent;
 }
 
 unsigned long CComPortEth::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
+    m_bReadEnded = false;
     return EthRead(pBuffer, nLength, pnError);
 }
 
@@ -198,20 +288,51 @@ unsigned long CComPortEth::EthRead(unsigned char* pBuffer, unsigned long nLength
         *pnError = 1;
         return 0;
     }
-    int nResult = static_cast<int>(recv(m_hSocket, pBuffer, nLength, 0));
-    if (nResult < 0) {
-        SetLastError("EthRead Error");
+    // One receive, after a wait of up to the receive timeout that a signal does not cut
+    // short. End of stream is reported as a failure that ends the answer: a closed
+    // connection would otherwise answer 0 bytes at once, again and again.
+    const uint32_t nStart = GenericFunctions::GetTickCount();
+    const int nWaitMs = TransferWaitMs(m_nTimeoutRX);
+    for (;;) {
+        pollfd wait{m_hSocket, POLLIN, 0};
+        int nLeft = LeftOf(nStart, nWaitMs);
+        int nReady = GenericFunctions::PollFor(&wait, nLeft);
+        if (nReady <= 0) {
+            m_bReadEnded = nReady == 0;  // the receive timeout passed without data
+            break;
+        }
+        ssize_t nResult = recv(m_hSocket, pBuffer, nLength, MSG_DONTWAIT);
+        if (nResult > 0 || (nResult == 0 && nLength == 0)) return static_cast<unsigned long>(nResult);
+        if (nResult < 0 && WorthRetrying(errno) && nLeft != 0) continue;
+        if (nResult < 0 && WorthRetrying(errno)) {
+            m_bReadEnded = true;
+            break;
+        }
+        // End of stream (0), or a reset (negative): the next transfer connects anew.
+        m_bReadEnded = nResult == 0;
+        ReleaseConnection("EthRead");
+        SetLastError(kReadError);
         *pnError = 1;
+        return static_cast<unsigned long>(static_cast<long>(nResult));
     }
-    return static_cast<unsigned long>(static_cast<long>(nResult));
+    SetLastError(kReadError);
+    *pnError = 1;
+    return static_cast<unsigned long>(-1L);
 }
 
 void CComPortEth::CleanTX() {}
 
 void CComPortEth::CleanRX() {}
 
-void CComPortEth::SetTimeoutTX(int nTimeout) { m_nTimeoutTX = static_cast<unsigned long>(nTimeout); }
+// A connected socket takes the new value at once, with the clamp of the connect.
+void CComPortEth::SetTimeoutTX(int nTimeout) {
+    m_nTimeoutTX = static_cast<unsigned long>(nTimeout);
+    if (m_hSocket != -1) ApplySocketTimeouts();
+}
 
-void CComPortEth::SetTimeoutRX(int nTimeout) { m_nTimeoutRX = static_cast<unsigned long>(nTimeout); }
+void CComPortEth::SetTimeoutRX(int nTimeout) {
+    m_nTimeoutRX = static_cast<unsigned long>(nTimeout);
+    if (m_hSocket != -1) ApplySocketTimeouts();
+}
 
 unsigned long CComPortEth::GetTimeoutRX() { return m_nTimeoutRX; }
