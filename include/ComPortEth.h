@@ -1,6 +1,8 @@
 #ifndef TILLPORTCOMM_COMPORTETH_H
 #define TILLPORTCOMM_COMPORTETH_H
 
+#include <cstdint>
+
 #include "ComPort.h"
 
 // A printer reached over TCP/IP (IPv4, port 9100 unless told otherwise). The connection is
@@ -46,9 +48,10 @@ public:
     // Makes sure a connected socket exists; clears the first 255 bytes of m_strLastError on
     // every call. On failure the socket has been closed through Close() and m_hSocket is -1.
     bool OpenPort();
-    // Sends the bytes within the transmit timeout (connecting first if needed). Nothing
-    // taken comes back as -1 in the unsigned long's bits with the error flag set; a reset or
-    // broken pipe also releases the socket.
+    // Sends the bytes within the transmit timeout (connecting first if needed); a short
+    // count when the timeout passed part way. Nothing taken comes back as -1 in the
+    // unsigned long's bits with the error flag set; a reset or broken pipe also releases
+    // the socket and fails the same way.
     unsigned long EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
     // One receive into the buffer (connecting first if needed); failure as for EthWrite,
     // with "EthRead Error". End of stream fails with 0 and releases the socket.
@@ -65,6 +68,10 @@ private:
     bool Connect(const void* pAddress, unsigned int nAddressSize);
     bool SetBlocking(bool bBlocking);
     void ApplySocketTimeouts();
+    void SetSocketTimeout(int nOption, unsigned long nTimeoutMs);
+    // After a signal: sets the option to what remains of nTimeoutMs begun at nStart; false
+    // when nothing remains.
+    bool ShortenTimeout(int nOption, unsigned long nTimeoutMs, uint32_t nStart);
     // True when the printer has closed its end of the connection or reset it. Never blocks.
     bool PeerHasEnded();
     // Closes the socket without the close pause, logging (under szName) and dropping what

@@ -42,19 +42,8 @@ timeval ToTimeval(unsigned long nTimeoutMs) {
     return tv;
 }
 
-// The wait of one send or receive as poll takes it: a timeout of 0 means no time limit,
-// as it does for the socket options.
-int TransferWaitMs(unsigned long nTimeoutMs) {
-    return nTimeoutMs == 0 ? -1 : static_cast<int>(std::min(nTimeoutMs, kMaxTimeoutMs));
-}
-
-// What remains of a transfer's wait begun at nStart (-1: no limit).
-int LeftOf(uint32_t nStart, int nWaitMs) {
-    return nWaitMs < 0 ? -1 : GenericFunctions::RemainingMs(nStart, static_cast<unsigned long>(nWaitMs));
-}
-
-// A send or receive that took nothing for one of these reasons may be tried again; any
-// other failure means the connection can carry nothing more.
+// A receive or send that ended for one of these reasons may be tried again; any other
+// failure means the connection can carry nothing more.
 bool WorthRetrying(int nErrno) { return nErrno == EINTR || nErrno == EAGAIN || nErrno == EWOULDBLOCK; }
 
 }  // namespace
@@ -156,14 +145,28 @@ bool CComPortEth::Connect(const void* pAddress, unsigned int nAddressSize) {
     return true;
 }
 
-// Set at every connect and by the timeout setters while connected. A zero timeout means
-// sends and receives never time out. The transfers keep their own deadlines as well (so a
-// signal cannot restart a wait); the options bound any blocking call all the same.
+// Set at every connect and by the timeout setters while connected, so the socket's
+// options always hold the port's timeouts. A zero timeout means sends and receives never
+// time out.
 void CComPortEth::ApplySocketTimeouts() {
-    timeval tvSend = ToTimeval(m_nTimeoutTX);
-    setsockopt(m_hSocket, SOL_SOCKET, SO_SNDTIMEO, &tvSend, sizeof(tvSend));
-    timeval tvReceive = ToTimeval(m_nTimeoutRX);
-    setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, &tvReceive, sizeof(tvReceive));
+    SetSocketTimeout(SO_SNDTIMEO, m_nTimeoutTX);
+    SetSocketTimeout(SO_RCVTIMEO, m_nTimeoutRX);
+}
+
+void CComPortEth::SetSocketTimeout(int nOption, unsigned long nTimeoutMs) {
+    timeval tv = ToTimeval(nTimeoutMs);
+    setsockopt(m_hSocket, SOL_SOCKET, nOption, &tv, sizeof(tv));
+}
+
+// A send or receive on a socket with a timeout returns EINTR when a signal arrives, and
+// the retried call would start the whole timeout again: the option is set to what
+// remains (0 left: the time is up). Whoever shortens it sets the port's value back.
+bool CComPortEth::ShortenTimeout(int nOption, unsigned long nTimeoutMs, uint32_t nStart) {
+    if (nTimeoutMs == 0) return true;  // no time limit: nothing to shorten
+    int nLeft = GenericFunctions::RemainingMs(nStart, nTimeoutMs);
+    if (nLeft == 0) return false;
+    SetSocketTimeout(nOption, static_cast<unsigned long>(nLeft));
+    return true;
 }
 
 bool CComPortEth::Close() {
@@ -243,30 +246,30 @@ unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength,
         *pnError = 1;
         return 0;
     }
-    // Sends until the socket has taken every byte or the transmit timeout has passed, as a
-    // blocking send with that timeout would, but a signal does not cut the wait short.
-    // MSG_NOSIGNAL: a printer that has closed its end fails the send instead of raising
-    // SIGPIPE, which would end the whole process.
+    // A blocking send with the transmit timeout. A signal cuts it short (EINTR, or fewer
+    // bytes): it goes on with the rest and the time that remains. MSG_NOSIGNAL: a printer
+    // that has closed its end fails the send instead of raising SIGPIPE, which would end
+    // the whole process.
     const uint32_t nStart = GenericFunctions::GetTickCount();
-    const int nWaitMs = TransferWaitMs(m_nTimeoutTX);
     unsigned long nSent = 0;
-    do {
-        ssize_t nResult = send(m_hSocket, pData + nSent, nLength - nSent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (nResult >= 0) {
-            nSent += static_cast<unsigned long>(nResult);
-            continue;
-        }
-        if (!WorthRetrying(errno)) {
-            // Reset or broken pipe: nothing sent on this connection is reported, and the
-            // next transfer connects anew instead of failing on a dead socket.
-            ReleaseConnection("EthWrite");
-            *pnError = 1;
-            return static_cast<unsigned long>(-1L);
-        }
-        pollfd wait{m_hSocket, POLLOUT, 0};
-        int nLeft = LeftOf(nStart, nWaitMs);
-        if (nLeft == 0 || GenericFunctions::PollFor(&wait, nLeft) <= 0) break;
-    } while (nSent < nLength);
+    bool bShortened = false;
+    bool bDead = false;
+    for (;;) {
+        ssize_t nResult = send(m_hSocket, pData + nSent, nLength - nSent, MSG_NOSIGNAL);
+        if (nResult > 0) nSent += static_cast<unsigned long>(nResult);
+        if (nResult < 0 && !WorthRetrying(errno)) bDead = true;
+        if (bDead || nSent >= nLength || nResult == 0 || (nResult < 0 && errno != EINTR)) break;
+        if (!ShortenTimeout(SO_SNDTIMEO, m_nTimeoutTX, nStart)) break;  // the time is up
+        bShortened = true;
+    }
+    if (bShortened) ApplySocketTimeouts();
+    if (bDead) {
+        // Reset or broken pipe: nothing sent on this connection is reported, and the next
+        // transfer connects anew instead of failing on a dead socket.
+        ReleaseConnection("EthWrite");
+        *pnError = 1;
+        return static_cast<unsigned long>(-1L);
+    }
     // The timeout passed: what the socket took is the result, or a failure when it took
     // nothing. The connection itself is still good.
     if (nSent == 0 && nLength > 0) {
@@ -288,36 +291,35 @@ unsigned long CComPortEth::EthRead(unsigned char* pBuffer, unsigned long nLength
         *pnError = 1;
         return 0;
     }
-    // One receive, after a wait of up to the receive timeout that a signal does not cut
-    // short. End of stream is reported as a failure that ends the answer: a closed
-    // connection would otherwise answer 0 bytes at once, again and again.
+    // One blocking receive with the receive timeout; a signal does not cut the wait short.
+    // End of stream is reported as a failure that ends the answer: a closed connection
+    // would otherwise answer 0 bytes at once, again and again.
     const uint32_t nStart = GenericFunctions::GetTickCount();
-    const int nWaitMs = TransferWaitMs(m_nTimeoutRX);
+    ssize_t nResult;
+    bool bShortened = false;
     for (;;) {
-        pollfd wait{m_hSocket, POLLIN, 0};
-        int nLeft = LeftOf(nStart, nWaitMs);
-        int nReady = GenericFunctions::PollFor(&wait, nLeft);
-        if (nReady <= 0) {
-            m_bReadEnded = nReady == 0;  // the receive timeout passed without data
+        nResult = recv(m_hSocket, pBuffer, nLength, 0);
+        if (nResult >= 0 || errno != EINTR) break;
+        if (!ShortenTimeout(SO_RCVTIMEO, m_nTimeoutRX, nStart)) {
+            errno = EAGAIN;  // the time is up
             break;
         }
-        ssize_t nResult = recv(m_hSocket, pBuffer, nLength, MSG_DONTWAIT);
-        if (nResult > 0 || (nResult == 0 && nLength == 0)) return static_cast<unsigned long>(nResult);
-        if (nResult < 0 && WorthRetrying(errno) && nLeft != 0) continue;
-        if (nResult < 0 && WorthRetrying(errno)) {
-            m_bReadEnded = true;
-            break;
-        }
-        // End of stream (0), or a reset (negative): the next transfer connects anew.
-        m_bReadEnded = nResult == 0;
-        ReleaseConnection("EthRead");
-        SetLastError(kReadError);
-        *pnError = 1;
-        return static_cast<unsigned long>(static_cast<long>(nResult));
+        bShortened = true;
     }
+    const int nErrno = errno;
+    if (bShortened) ApplySocketTimeouts();
+    if (nResult > 0 || (nResult == 0 && nLength == 0)) return static_cast<unsigned long>(nResult);
+
     SetLastError(kReadError);
     *pnError = 1;
-    return static_cast<unsigned long>(-1L);
+    if (nResult < 0 && WorthRetrying(nErrno)) {
+        m_bReadEnded = true;  // the receive timeout passed without data
+        return static_cast<unsigned long>(-1L);
+    }
+    // End of stream (0), or a reset (negative): the next transfer connects anew.
+    m_bReadEnded = nResult == 0;
+    ReleaseConnection("EthRead");
+    return static_cast<unsigned long>(static_cast<long>(nResult));
 }
 
 void CComPortEth::CleanTX() {}
