@@ -30,8 +30,10 @@ public:
     // to the transmit timeout per low-level write. Base version: 0, flag untouched.
     virtual unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
     // Places up to nLength bytes at the start of pBuffer and returns how many; 0 when
-    // nothing arrived within the transport's own wait. Failure as for Write. Blocks up to
-    // the receive timeout. Base version: 0, flag untouched.
+    // nothing arrived within the transport's own wait. Failure as for Write; besides,
+    // m_bReadEnded tells a failure that only means no more bytes are coming (the wait ran
+    // out, or the printer ended the stream) from any other. Blocks up to the receive
+    // timeout. Base version: 0, flag untouched.
     virtual unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
 
     // Discard output not yet sent / input received but not yet read, where the
@@ -59,6 +61,10 @@ public:
     unsigned long m_nTimeoutTX;
     unsigned long m_nTimeoutRX;
     unsigned long m_nMaxPacketSize;
+    // Set by a failed Read when no more bytes are coming within this wait (its timeout ran
+    // out, or the printer ended the stream), cleared by every Read on entry. The bytes an
+    // answer collection already holds are then its answer, not lost.
+    bool m_bReadEnded;
 
 protected:
     // The chunk loop of every transport's Write: hands the data to send(pChunk, nChunk,

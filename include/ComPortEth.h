@@ -1,11 +1,14 @@
 #ifndef TILLPORTCOMM_COMPORTETH_H
 #define TILLPORTCOMM_COMPORTETH_H
 
+#include <cstdint>
+
 #include "ComPort.h"
 
 // A printer reached over TCP/IP (IPv4, port 9100 unless told otherwise). The connection is
-// made by Open() and, when it has been closed, again by the next transfer; only Close()
-// releases the socket. Every close pauses 2 s so the printer can finish what it took.
+// made by Open() and, when it is gone, again by the next transfer. A connection the printer
+// has closed or reset is released by the transfer that finds it so; Close() releases the
+// rest, after letting the printer take every byte sent (up to 2 s).
 class CComPortEth : public CComPort {
 public:
     using CComPort::Init;
@@ -14,26 +17,30 @@ public:
     // Does no transport work: Close() is the one place that releases the socket.
     ~CComPortEth() override;
 
-    // Keeps the host text and the TCP port (only its low 16 bits reach the socket). Resolves
-    // nothing. False with "Wrong hostname" when the host is missing or does not fit m_strHost.
+    // Keeps the host text and the TCP port (a port outside 1..65535 fails the connect).
+    // Resolves nothing. False with "Wrong hostname" when the host is missing or does not fit
+    // m_strHost.
     bool Init(char* szHost, int nPort) override;
     // Connects unless connected: true, or false with "Open ETH Device Error" (the cause is
     // in the log). Blocks for name resolution, up to 5 s of connect wait and, on failure,
     // the 2 s pause of Close().
     bool Open() override;
-    // shutdown, a 2 s pause, close; always true, also without a connection.
+    // Ends the sending side, reads and drops what the printer sends until it closes its end
+    // or 2 s pass, then closes; without a connection it pauses the 2 s. Always true.
     bool Close() override;
 
-    // Sends the data; from m_nMaxPacketSize bytes on, in chunks of at most that size, each
-    // starting after the last byte the socket took. Returns the bytes sent, or 0 once a
-    // chunk has failed. A single short send is returned as it is.
+    // Gives up a connection the printer has ended, then sends the data; from
+    // m_nMaxPacketSize bytes on, in chunks of at most that size, each starting after the
+    // last byte the socket took. Returns the bytes sent, or 0 once a chunk has failed. A
+    // single short send is returned as it is.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
-    // One receive of up to nLength bytes; 0 when the peer has closed (no failure).
+    // One receive of up to nLength bytes, waiting up to the receive timeout. The timeout
+    // and the printer's end of stream fail with "EthRead Error" and m_bReadEnded set.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
     // TCP holds nothing the library could discard: both do nothing.
     void CleanTX() override;
     void CleanRX() override;
-    // Store the value; the socket options follow at the next connect.
+    // Store the value; a connected socket takes it at once.
     void SetTimeoutTX(int nTimeout) override;
     void SetTimeoutRX(int nTimeout) override;
     unsigned long GetTimeoutRX() override;
@@ -41,11 +48,13 @@ public:
     // Makes sure a connected socket exists; clears the first 255 bytes of m_strLastError on
     // every call. On failure the socket has been closed through Close() and m_hSocket is -1.
     bool OpenPort();
-    // One send of the bytes (connecting first if needed). A negative result comes back as
-    // the unsigned long with the same bits, with the error flag set.
+    // Sends the bytes within the transmit timeout (connecting first if needed); a short
+    // count when the timeout passed part way. Nothing taken comes back as -1 in the
+    // unsigned long's bits with the error flag set; a reset or broken pipe also releases
+    // the socket and fails the same way.
     unsigned long EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
     // One receive into the buffer (connecting first if needed); failure as for EthWrite,
-    // with "EthRead Error".
+    // with "EthRead Error". End of stream fails with 0 and releases the socket.
     unsigned long EthRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
 
     int m_hSocket;
@@ -59,6 +68,17 @@ private:
     bool Connect(const void* pAddress, unsigned int nAddressSize);
     bool SetBlocking(bool bBlocking);
     void ApplySocketTimeouts();
+    void SetSocketTimeout(int nOption, unsigned long nTimeoutMs);
+    // After a signal: sets the option to what remains of nTimeoutMs begun at nStart; false
+    // when nothing remains.
+    bool ShortenTimeout(int nOption, unsigned long nTimeoutMs, uint32_t nStart);
+    // True when the printer has closed its end of the connection or reset it. Never blocks.
+    bool PeerHasEnded();
+    // Closes the socket without the close pause, logging (under szName) and dropping what
+    // the printer sent and nobody read.
+    void ReleaseConnection(const char* szName);
+    // Reads and drops what the printer sends until it closes its end, resets, or nWaitMs pass.
+    void DrainUntilPeerCloses(int nWaitMs);
 };
 
 #endif

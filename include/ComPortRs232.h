@@ -3,6 +3,8 @@
 
 #include <termios.h>
 
+#include <cstdint>
+
 #include "ComPort.h"
 
 // A printer on an RS-232 line of the board, driven through termios. Init accepts COM1..COM9
@@ -28,11 +30,11 @@ public:
     // Closes the descriptor (once) and forgets the device path; always true.
     bool Close() override;
     // Writes in chunks of m_nMaxPacketSize (recomputed from the baud rate and the transmit
-    // timeout), each followed by tcdrain, so it blocks until the bytes have left the line.
-    // A failed chunk sets the flag and makes the result 0.
+    // timeout); each chunk must be taken by the line and leave it within the transmit
+    // timeout. A failed or late chunk sets the flag ("Write Error") and makes the result 0.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
     // One wait of up to the receive timeout, then one read of up to min(nLength, 1024)
-    // bytes. Nothing within the wait: 0 with the flag set.
+    // bytes. Nothing within the wait: 0 with the flag and m_bReadEnded set.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
     // Discard output not yet sent / input not yet read on the device (tcflush).
     void CleanTX() override;
@@ -46,7 +48,12 @@ public:
     // Half of the characters the line carries within the transmit timeout, as a multiple
     // of 5, at most 2^31-1.
     void CalcMaxPacketSize();
+    // Writes the chunk whole and waits for the line to send it, both within the transmit
+    // timeout; the chunk's length, or 0 with the flag set.
     unsigned long ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
+    // Waits until the line has sent what it holds, up to nWaitMs from tick nStart: 0 when
+    // drained, 1 when the time ran out first, -1 when tcdrain failed.
+    int DrainWithin(uint32_t nStart, unsigned long nWaitMs);
     unsigned long ComRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
     // The receive timeout as the millisecond wait poll takes: at most 2^31-1.
     int ReadWaitMs() const;

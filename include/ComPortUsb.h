@@ -34,7 +34,8 @@ public:
     // per transfer. 0 with the flag set on failure; the port is then closed.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
     // One bulk IN transfer of up to nLength bytes, blocking up to m_nTimeoutRX. Any
-    // failure, a timeout included, or a closed port: 0 with the flag set.
+    // failure, a timeout included, or a closed port: 0 with the flag set (and
+    // m_bReadEnded for the timeout); the port is then closed.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
     // A USB printer holds no data of its own to discard: both do nothing.
     void CleanTX() override;
@@ -65,9 +66,10 @@ private:
     // configuration; false when that configuration lacks them.
     bool ReadEndpoints(libusb_device* pDevice);
     // One bulk transfer on nEndpoint; on failure (a closed port included) sets the flag,
-    // leaves szFailure as the last error and closes the whole port.
+    // leaves szFailure as the last error and closes the whole port. *pnResult receives
+    // libusb's result (-1 for a closed port).
     unsigned long BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength, unsigned long nTimeout,
-                               unsigned long* pnError, const char* szFailure);
+                               unsigned long* pnError, const char* szFailure, int* pnResult);
     // Closes the handle discovery opened and forgets it.
     void CloseHandle();
     // Frees the device list and ends libusb, each only while held.

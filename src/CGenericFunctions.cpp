@@ -1,10 +1,16 @@
 #include "CGenericFunctions.h"
 
-#include <sys/time.h>
-
 #include <cctype>
+#include <cerrno>
+#include <ctime>
 
 namespace GenericFunctions {
+
+namespace {
+
+constexpr unsigned long kMaxWaitMs = 0x7fffffffUL;
+
+}  // namespace
 
 void ToUpper(char* szText) {
     if (szText == nullptr) return;
@@ -14,10 +20,31 @@ void ToUpper(char* szText) {
 }
 
 uint32_t GetTickCount() {
-    struct timeval tv;
-    if (gettimeofday(&tv, nullptr) != 0) return 0;
+    timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
     // Truncating each term first keeps the arithmetic in 32 bits on every build.
-    return static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
+    return static_cast<uint32_t>(now.tv_sec) * 1000u + static_cast<uint32_t>(now.tv_nsec / 1000000);
+}
+
+int RemainingMs(uint32_t nStart, unsigned long nTimeoutMs) {
+    const uint32_t nTimeout = static_cast<uint32_t>(nTimeoutMs < kMaxWaitMs ? nTimeoutMs : kMaxWaitMs);
+    const uint32_t nElapsed = ElapsedTicks(nStart, GetTickCount());
+    return nElapsed >= nTimeout ? 0 : static_cast<int>(nTimeout - nElapsed);
+}
+
+int PollFor(pollfd* pWait, int nTimeoutMs) {
+    const uint32_t nStart = GetTickCount();
+    for (;;) {
+        int nLeft = nTimeoutMs < 0 ? -1 : RemainingMs(nStart, static_cast<unsigned long>(nTimeoutMs));
+        int nReady = poll(pWait, 1, nLeft);
+        if (nReady >= 0 || errno != EINTR) return nReady;
+    }
+}
+
+void PauseMicroseconds(unsigned long nMicroseconds) {
+    timespec remaining{static_cast<time_t>(nMicroseconds / 1000000), static_cast<long>(nMicroseconds % 1000000) * 1000};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace GenericFunctions

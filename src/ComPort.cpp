@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-CComPort::CComPort() : m_nPortType(0), m_strLastError{}, m_nTimeoutTX(0), m_nTimeoutRX(0), m_nMaxPacketSize(0) {}
+CComPort::CComPort()
+    : m_nPortType(0), m_strLastError{}, m_nTimeoutTX(0), m_nTimeoutRX(0), m_nMaxPacketSize(0), m_bReadEnded(false) {}
 
 CComPort::~CComPort() = default;
 

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -21,14 +22,17 @@
 namespace {
 
 constexpr int kConnectWaitMs = 5000;
-constexpr unsigned int kClosePauseSeconds = 2;
+constexpr int kClosePauseMs = 2000;
 // Socket timeouts above this many milliseconds (a negative int from Java, stored unsigned)
 // are taken as this, about 24.8 days.
 constexpr unsigned long kMaxTimeoutMs = 0x7fffffffUL;
+// Unread bytes of a connection the printer ended that the log shows before they are dropped.
+constexpr size_t kDroppedDumpSize = 256;
 
 constexpr char kWrongHostname[] = "Wrong hostname";
 constexpr char kOpenDeviceError[] = "Open ETH Device Error";
 constexpr char kTransferOpenError[] = "Open Error (Device Error)";
+constexpr char kReadError[] = "EthRead Error";
 
 timeval ToTimeval(unsigned long nTimeoutMs) {
     nTimeoutMs = std::min(nTimeoutMs, kMaxTimeoutMs);
@@ -38,12 +42,9 @@ timeval ToTimeval(unsigned long nTimeoutMs) {
     return tv;
 }
 
-// The full pause even when a signal cuts a sleep short.
-void PauseSeconds(unsigned int nSeconds) {
-    timespec remaining{static_cast<time_t>(nSeconds), 0};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
-}
+// A receive or send that ended for one of these reasons may be tried again; any other
+// failure means the connection can carry nothing more.
+bool WorthRetrying(int nErrno) { return nErrno == EINTR || nErrno == EAGAIN || nErrno == EWOULDBLOCK; }
 
 }  // namespace
 
@@ -80,6 +81,9 @@ bool CComPortEth::Open() {
 bool CComPortEth::OpenPort() {
     ClearLastError();
     if (m_hSocket != -1) return true;
+    // Only 1..65535 name a TCP port; cutting another number to 16 bits would reach a
+    // different one.
+    if (m_nPort < 1 || m_nPort > 65535) return FailOpenPort("Wrong port");
 
     m_hSocket = socket(AF_INET, SOCK_STREAM, 0);
     if (m_hSocket < 0) {
@@ -102,6 +106,10 @@ bool CComPortEth::OpenPort() {
     if (!Connect(&address, sizeof(address))) return false;
     if (!SetBlocking(true)) return false;
     ApplySocketTimeouts();
+    // Each send goes out at once: with Nagle's algorithm the short tail of a job, or a
+    // status request right after one, waits for the printer's delayed acknowledgement.
+    int nNoDelay = 1;
+    setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, sizeof(nNoDelay));
     return true;
 }
 
@@ -127,14 +135,7 @@ bool CComPortEth::Connect(const void* pAddress, unsigned int nAddressSize) {
     // poll rather than select: a descriptor of 1024 or more cannot go into an fd_set.
     // A signal does not end the wait early; the 5 s bound holds all the same.
     pollfd wait{m_hSocket, POLLOUT, 0};
-    const uint32_t nStart = GenericFunctions::GetTickCount();
-    int nReady;
-    for (;;) {
-        uint32_t nElapsed = GenericFunctions::ElapsedTicks(nStart, GenericFunctions::GetTickCount());
-        int nLeft = nElapsed >= static_cast<uint32_t>(kConnectWaitMs) ? 0 : kConnectWaitMs - static_cast<int>(nElapsed);
-        nReady = poll(&wait, 1, nLeft);
-        if (nReady >= 0 || errno != EINTR || nLeft == 0) break;
-    }
+    int nReady = GenericFunctions::PollFor(&wait, kConnectWaitMs);
     if (nReady < 1) return FailOpenPort("Timeout or error()");
 
     int nError = 0;
@@ -144,28 +145,93 @@ bool CComPortEth::Connect(const void* pAddress, unsigned int nAddressSize) {
     return true;
 }
 
-// Read only here: timeouts stored later take effect at the next connect. A zero timeout
-// means sends and receives never time out.
+// Set at every connect and by the timeout setters while connected, so the socket's
+// options always hold the port's timeouts. A zero timeout means sends and receives never
+// time out.
 void CComPortEth::ApplySocketTimeouts() {
-    timeval tvSend = ToTimeval(m_nTimeoutTX);
-    setsockopt(m_hSocket, SOL_SOCKET, SO_SNDTIMEO, &tvSend, sizeof(tvSend));
-    timeval tvReceive = ToTimeval(m_nTimeoutRX);
-    setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, &tvReceive, sizeof(tvReceive));
-    // Each send goes out at once: with Nagle's algorithm the short tail of a job, or a
-    // status request right after one, waits for the printer's delayed acknowledgement.
-    int nNoDelay = 1;
-    setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, sizeof(nNoDelay));
+    SetSocketTimeout(SO_SNDTIMEO, m_nTimeoutTX);
+    SetSocketTimeout(SO_RCVTIMEO, m_nTimeoutRX);
+}
+
+void CComPortEth::SetSocketTimeout(int nOption, unsigned long nTimeoutMs) {
+    timeval tv = ToTimeval(nTimeoutMs);
+    setsockopt(m_hSocket, SOL_SOCKET, nOption, &tv, sizeof(tv));
+}
+
+// A send or receive on a socket with a timeout returns EINTR when a signal arrives, and
+// the retried call would start the whole timeout again: the option is set to what
+// remains (0 left: the time is up). Whoever shortens it sets the port's value back.
+bool CComPortEth::ShortenTimeout(int nOption, unsigned long nTimeoutMs, uint32_t nStart) {
+    if (nTimeoutMs == 0) return true;  // no time limit: nothing to shorten
+    int nLeft = GenericFunctions::RemainingMs(nStart, nTimeoutMs);
+    if (nLeft == 0) return false;
+    SetSocketTimeout(nOption, static_cast<unsigned long>(nLeft));
+    return true;
 }
 
 bool CComPortEth::Close() {
-    shutdown(m_hSocket, SHUT_RDWR);
-    PauseSeconds(kClosePauseSeconds);
+    // The sending side ends first, behind every byte send took; what the printer still
+    // sends is read and dropped until it closes its end. Closing over unread bytes would
+    // reset the connection and throw away the end of the job. The pause is the upper bound;
+    // a socket that never connected, or was reset, takes the whole pause.
+    sockaddr_in peer;
+    socklen_t nPeerLength = sizeof(peer);
+    bool bConnected = getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nPeerLength) == 0;
+    if (bConnected && shutdown(m_hSocket, SHUT_WR) == 0) {
+        DrainUntilPeerCloses(kClosePauseMs);
+    } else {
+        GenericFunctions::PauseMicroseconds(static_cast<unsigned long>(kClosePauseMs) * 1000);
+    }
     close(m_hSocket);
     m_hSocket = -1;
     return true;
 }
 
+void CComPortEth::DrainUntilPeerCloses(int nWaitMs) {
+    const uint32_t nStart = GenericFunctions::GetTickCount();
+    unsigned long nDropped = 0;
+    unsigned char buffer[1024];
+    for (;;) {
+        int nLeft = GenericFunctions::RemainingMs(nStart, static_cast<unsigned long>(nWaitMs));
+        pollfd wait{m_hSocket, POLLIN, 0};
+        if (GenericFunctions::PollFor(&wait, nLeft) <= 0) break;
+        ssize_t nRead = recv(m_hSocket, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (nRead > 0) {
+            nDropped += static_cast<unsigned long>(nRead);
+        } else if (nRead == 0 || !WorthRetrying(errno)) {
+            break;  // the printer has closed its end, or reset the connection
+        }
+        if (nLeft == 0) break;
+    }
+    if (nDropped > 0) CCLog::WriteLogP("Close", "%lu unread byte(s) from the printer dropped", nDropped);
+}
+
+bool CComPortEth::PeerHasEnded() {
+    // POLLRDHUP reports the printer's FIN even behind bytes it sent first and nobody read.
+    pollfd probe{m_hSocket, POLLRDHUP, 0};
+    if (GenericFunctions::PollFor(&probe, 0) <= 0) return false;
+    return (probe.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void CComPortEth::ReleaseConnection(const char* szName) {
+    int nQueued = 0;
+    if (ioctl(m_hSocket, FIONREAD, &nQueued) == 0 && nQueued > 0) {
+        unsigned char dropped[kDroppedDumpSize];
+        ssize_t nRead = recv(m_hSocket, dropped, sizeof(dropped), MSG_DONTWAIT);
+        CCLog::WriteLogP(szName, "%d unread byte(s) from the printer dropped with the connection", nQueued);
+        if (nRead > 0) CCLog::WriteLogData(szName, "Dropped Bytes:", dropped, static_cast<unsigned long>(nRead));
+    }
+    close(m_hSocket);
+    m_hSocket = -1;
+}
+
 unsigned long CComPortEth::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
+    // A job goes out only on a live connection: one the printer has closed or reset since
+    // the last transfer is given up first, and the transfer below connects anew.
+    if (m_hSocket != -1 && PeerHasEnded()) {
+        CCLog::WriteLog("EthWrite", "Connection ended by the printer: connecting again");
+        ReleaseConnection("EthWrite");
+    }
     if (nLength < m_nMaxPacketSize) return EthWrite(pData, nLength, pnError);
 
     return WriteInChunks(pData, nLength, pnError, [this](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
@@ -180,14 +246,41 @@ unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength,
         *pnError = 1;
         return 0;
     }
-    // MSG_NOSIGNAL: a printer that has closed its end fails the send instead of raising
-    // SIGPIPE, which would end the whole process.
-    int nResult = static_cast<int>(send(m_hSocket, pData, nLength, MSG_NOSIGNAL));
-    if (nResult < 0) *pnError = 1;
-    return static_cast<unsigned long>(static_cast<long>(nResult));
+    // A blocking send with the transmit timeout. A signal cuts it short (EINTR, or fewer
+    // bytes): it goes on with the rest and the time that remains. MSG_NOSIGNAL: a printer
+    // that has closed its end fails the send instead of raising SIGPIPE, which would end
+    // the whole process.
+    const uint32_t nStart = GenericFunctions::GetTickCount();
+    unsigned long nSent = 0;
+    bool bShortened = false;
+    bool bDead = false;
+    for (;;) {
+        ssize_t nResult = send(m_hSocket, pData + nSent, nLength - nSent, MSG_NOSIGNAL);
+        if (nResult > 0) nSent += static_cast<unsigned long>(nResult);
+        if (nResult < 0 && !WorthRetrying(errno)) bDead = true;
+        if (bDead || nSent >= nLength || nResult == 0 || (nResult < 0 && errno != EINTR)) break;
+        if (!ShortenTimeout(SO_SNDTIMEO, m_nTimeoutTX, nStart)) break;  // the time is up
+        bShortened = true;
+    }
+    if (bShortened) ApplySocketTimeouts();
+    if (bDead) {
+        // Reset or broken pipe: nothing sent on this connection is reported, and the next
+        // transfer connects anew instead of failing on a dead socket.
+        ReleaseConnection("EthWrite");
+        *pnError = 1;
+        return static_cast<unsigned long>(-1L);
+    }
+    // The timeout passed: what the socket took is the result, or a failure when it took
+    // nothing. The connection itself is still good.
+    if (nSent == 0 && nLength > 0) {
+        *pnError = 1;
+        return static_cast<unsigned long>(-1L);
+    }
+    return nSent;
 }
 
 unsigned long CComPortEth::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
+    m_bReadEnded = false;
     return EthRead(pBuffer, nLength, pnError);
 }
 
@@ -198,11 +291,34 @@ unsigned long CComPortEth::EthRead(unsigned char* pBuffer, unsigned long nLength
         *pnError = 1;
         return 0;
     }
-    int nResult = static_cast<int>(recv(m_hSocket, pBuffer, nLength, 0));
-    if (nResult < 0) {
-        SetLastError("EthRead Error");
-        *pnError = 1;
+    // One blocking receive with the receive timeout; a signal does not cut the wait short.
+    // End of stream is reported as a failure that ends the answer: a closed connection
+    // would otherwise answer 0 bytes at once, again and again.
+    const uint32_t nStart = GenericFunctions::GetTickCount();
+    ssize_t nResult;
+    bool bShortened = false;
+    for (;;) {
+        nResult = recv(m_hSocket, pBuffer, nLength, 0);
+        if (nResult >= 0 || errno != EINTR) break;
+        if (!ShortenTimeout(SO_RCVTIMEO, m_nTimeoutRX, nStart)) {
+            errno = EAGAIN;  // the time is up
+            break;
+        }
+        bShortened = true;
     }
+    const int nErrno = errno;
+    if (bShortened) ApplySocketTimeouts();
+    if (nResult > 0 || (nResult == 0 && nLength == 0)) return static_cast<unsigned long>(nResult);
+
+    SetLastError(kReadError);
+    *pnError = 1;
+    if (nResult < 0 && WorthRetrying(nErrno)) {
+        m_bReadEnded = true;  // the receive timeout passed without data
+        return static_cast<unsigned long>(-1L);
+    }
+    // End of stream (0), or a reset (negative): the next transfer connects anew.
+    m_bReadEnded = nResult == 0;
+    ReleaseConnection("EthRead");
     return static_cast<unsigned long>(static_cast<long>(nResult));
 }
 
@@ -210,8 +326,15 @@ void CComPortEth::CleanTX() {}
 
 void CComPortEth::CleanRX() {}
 
-void CComPortEth::SetTimeoutTX(int nTimeout) { m_nTimeoutTX = static_cast<unsigned long>(nTimeout); }
+// A connected socket takes the new value at once, with the clamp of the connect.
+void CComPortEth::SetTimeoutTX(int nTimeout) {
+    m_nTimeoutTX = static_cast<unsigned long>(nTimeout);
+    if (m_hSocket != -1) ApplySocketTimeouts();
+}
 
-void CComPortEth::SetTimeoutRX(int nTimeout) { m_nTimeoutRX = static_cast<unsigned long>(nTimeout); }
+void CComPortEth::SetTimeoutRX(int nTimeout) {
+    m_nTimeoutRX = static_cast<unsigned long>(nTimeout);
+    if (m_hSocket != -1) ApplySocketTimeouts();
+}
 
 unsigned long CComPortEth::GetTimeoutRX() { return m_nTimeoutRX; }

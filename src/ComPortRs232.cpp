@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 
+#include "CGenericFunctions.h"
 #include "CLog.h"
 
 namespace {
@@ -30,8 +32,10 @@ constexpr size_t kNameSize = 1024;
 constexpr unsigned long kMaxReadSize = 1024;
 // More bytes than this already waiting: pause so the rest of a longer answer gathers.
 constexpr int kShortAnswer = 7;
-constexpr useconds_t kLongPauseUs = 80000;
-constexpr useconds_t kShortPauseUs = 10;
+constexpr unsigned long kLongPauseUs = 80000;
+constexpr unsigned long kShortPauseUs = 10;
+// Longest single sleep while waiting for the line to drain.
+constexpr long kMaxDrainStepMs = 100;
 // poll takes an int of milliseconds, and a chunk is handed to one write.
 constexpr unsigned long kMaxInt = 0x7fffffffUL;
 
@@ -186,18 +190,67 @@ unsigned long CComPortRs232::Write(unsigned char* pData, unsigned long nLength, 
 
 unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
-    ssize_t nWritten = write(m_hPort, pData, nLength);
+    // The line must take the chunk and send it within the transmit timeout. A blocking
+    // write or tcdrain would wait for ever on a line that takes nothing (flow control
+    // holding it, a cable pulled), so the write is non-blocking and the waits are bounded.
+    const uint32_t nStart = GenericFunctions::GetTickCount();
+    const unsigned long nWaitMs = std::min(m_nTimeoutTX, kMaxInt);
+    const int nFlags = fcntl(m_hPort, F_GETFL, 0);
+    const bool bNonBlocking = nFlags >= 0 && fcntl(m_hPort, F_SETFL, nFlags | O_NONBLOCK) == 0;
+    unsigned long nWritten = 0;
+    bool bTimedOut = false;
+    do {
+        ssize_t nResult = write(m_hPort, pData + nWritten, nLength - nWritten);
+        if (nResult > 0) {
+            nWritten += static_cast<unsigned long>(nResult);
+            continue;
+        }
+        if (nResult < 0 && errno == EINTR) continue;
+        if (nResult < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd wait = {m_hPort, POLLOUT, 0};
+            int nLeft = GenericFunctions::RemainingMs(nStart, nWaitMs);
+            int nReady = nLeft == 0 ? 0 : GenericFunctions::PollFor(&wait, nLeft);
+            if (nReady > 0 && (wait.revents & POLLOUT) != 0) continue;
+            bTimedOut = nReady == 0;
+        }
+        break;  // nothing taken, the write failed, or the time is up
+    } while (nWritten < nLength);
+    if (bNonBlocking) fcntl(m_hPort, F_SETFL, nFlags);
+
     // Drained whatever the write did, so bytes that went out have left the line.
-    int nDrain = tcdrain(m_hPort);
-    if (nWritten > 0) return static_cast<unsigned long>(nWritten);
-    // Nothing written, or the write failed: neither is a byte count.
+    int nDrain = DrainWithin(nStart, nWaitMs);
+    if (!bTimedOut && nDrain <= 0 && nWritten == nLength && nWritten > 0) return nWritten;
+    // Nothing written, the write failed, or the line did not take or send the chunk in
+    // time: none of it is a byte count, and the bytes already taken are no success.
     *pnError = 1;
-    SetLastError(nDrain != 0 ? kDrainError : kWriteError);
+    SetLastError(nDrain < 0 && nWritten == 0 ? kDrainError : kWriteError);
     return 0;
+}
+
+int CComPortRs232::DrainWithin(uint32_t nStart, unsigned long nWaitMs) {
+    // The driver's output queue is watched, sleeping about as long as the line needs for
+    // what it holds, so a line held by flow control cannot keep the call beyond the time.
+    for (;;) {
+        int nQueued = 0;
+        if (ioctl(m_hPort, TIOCOUTQ, &nQueued) != 0 || nQueued <= 0) break;
+        int nLeft = GenericFunctions::RemainingMs(nStart, nWaitMs);
+        if (nLeft == 0) return 1;
+        long nNeedMs = m_nBaudrate > 0 ? static_cast<long>(nQueued) * 10 * 1000 / m_nBaudrate + 1 : kMaxDrainStepMs;
+        long nStepMs = std::min<long>({nNeedMs, kMaxDrainStepMs, nLeft});
+        GenericFunctions::PauseMicroseconds(static_cast<unsigned long>(nStepMs) * 1000);
+    }
+    // The queue is empty (or cannot be asked): tcdrain then waits only for the last
+    // characters in the device itself.
+    int nResult;
+    do {
+        nResult = tcdrain(m_hPort);
+    } while (nResult != 0 && errno == EINTR);
+    return nResult == 0 ? 0 : -1;
 }
 
 unsigned long CComPortRs232::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
+    m_bReadEnded = false;
     return ComRead(pBuffer, nLength, pnError);
 }
 
@@ -205,20 +258,25 @@ int CComPortRs232::ReadWaitMs() const { return static_cast<int>(std::min(m_nTime
 
 unsigned long CComPortRs232::ComRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
-    // poll, unlike a select set, takes any descriptor number.
+    // poll, unlike a select set, takes any descriptor number; a signal does not end the
+    // wait early.
     pollfd wait = {m_hPort, POLLIN, 0};
-    int nReady = poll(&wait, 1, ReadWaitMs());
+    int nReady = GenericFunctions::PollFor(&wait, ReadWaitMs());
     if (nReady <= 0 || (wait.revents & POLLNVAL) != 0) {
         *pnError = 1;
+        m_bReadEnded = nReady == 0;
         SetLastError(kReadTimeout);
         return 0;
     }
-    usleep(kShortPauseUs);
+    GenericFunctions::PauseMicroseconds(kShortPauseUs);
     int nPending = 0;
     ioctl(m_hPort, FIONREAD, &nPending);
-    if (nPending > kShortAnswer) usleep(kLongPauseUs);
+    if (nPending > kShortAnswer) GenericFunctions::PauseMicroseconds(kLongPauseUs);
 
-    ssize_t nRead = read(m_hPort, pBuffer, std::min(nLength, kMaxReadSize));
+    ssize_t nRead;
+    do {
+        nRead = read(m_hPort, pBuffer, std::min(nLength, kMaxReadSize));
+    } while (nRead < 0 && errno == EINTR);
     if (nRead < 0) {
         *pnError = 1;
         SetLastError(kReadError);

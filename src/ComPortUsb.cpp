@@ -93,7 +93,9 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
         unsigned char serial[kTextSize];
         memset(serial, 0, kCleared);
         serial[kTextSize - 1] = 0;
-        if (libusb_get_string_descriptor_ascii(m_hDevice, desc.iSerialNumber, serial, sizeof(serial)) < 0) {
+        // String index 0 means the printer has no serial number: it stays empty.
+        if (desc.iSerialNumber != 0 &&
+            libusb_get_string_descriptor_ascii(m_hDevice, desc.iSerialNumber, serial, sizeof(serial)) < 0) {
             CloseHandle();
             Fail("FindDevice", "Coudn't get serial string");
             return 0;
@@ -180,15 +182,21 @@ unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, un
 }
 
 unsigned long CComPortUsb::UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
-    return BulkTransfer(m_nEndpointOut, pData, nLength, m_nTimeoutTX, pnError, "Write Error");
+    int nResult = 0;
+    return BulkTransfer(m_nEndpointOut, pData, nLength, m_nTimeoutTX, pnError, "Write Error", &nResult);
 }
 
 unsigned long CComPortUsb::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
-    return BulkTransfer(m_nEndpointIn, pBuffer, nLength, m_nTimeoutRX, pnError, "Read timeout! No data read");
+    int nResult = 0;
+    unsigned long nRead =
+        BulkTransfer(m_nEndpointIn, pBuffer, nLength, m_nTimeoutRX, pnError, "Read timeout! No data read", &nResult);
+    m_bReadEnded = nResult == LIBUSB_ERROR_TIMEOUT;
+    return nRead;
 }
 
 unsigned long CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength,
-                                        unsigned long nTimeout, unsigned long* pnError, const char* szFailure) {
+                                        unsigned long nTimeout, unsigned long* pnError, const char* szFailure,
+                                        int* pnResult) {
     ClearLastError();
     int nTransferred = 0;
     int nResult = -1;
@@ -197,6 +205,7 @@ unsigned long CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, uns
         nResult = libusb_bulk_transfer(m_hDevice, static_cast<unsigned char>(nEndpoint & 0xff), pData,
                                        static_cast<int>(nLength), &nTransferred, static_cast<unsigned int>(nTimeout));
     }
+    *pnResult = nResult;
     if (nResult == 0) return static_cast<unsigned long>(nTransferred);
     *pnError = 1;
     SetLastError(szFailure);

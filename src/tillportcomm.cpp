@@ -381,6 +381,12 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
         while (!timedOut()) {
             unsigned long nError = 0;
             unsigned long nRead = pPort->Read(chunk, request(nWanted), &nError);
+            if (nError != 0 && pPort->m_bReadEnded && nTotal > 0) {
+                // The wait ran out, or the printer ended the stream, after part of the
+                // answer had come: that part is the answer.
+                CCLog::WriteLogP(szName, "Answer Ended(%s)", pPort->m_strLastError);
+                break;
+            }
             if (nError != 0) {
                 CCLog::WriteLogP(szName, "ERROR: Read Error(%s)!", pPort->m_strLastError);
                 tillport::ErrorText error(pPort);

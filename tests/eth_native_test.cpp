@@ -3,7 +3,9 @@
 // and failures, and what a write failure looks like to Java.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EthTestSupport.h"
@@ -11,6 +13,7 @@
 #include "LogCapture.h"
 #include "Emulation.h"
 #include "LoopbackPeer.h"
+#include "SignalTimer.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
 using ethtest::Pattern;
@@ -70,18 +73,102 @@ TEST(EthNativeRead, EveryPassAsksForTheWholeExpectedSizeSoAnswersCanExceedIt) {
     fake.ExpectClean();
 }
 
-TEST(EthNativeRead, SilentPrinterFailsWithEthReadError) {
+TEST(EthNativeRead, SilentPrinterFailsWithEthReadErrorAfterTheTimeoutSetAfterTheOpen) {
     SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     FakeJni fake;
     jint nId = OpenNative(fake, peer);
+    // Java can set timeouts only once the open has returned the ID: the connected socket
+    // takes them at once.
+    NATIVE(SetTimeoutRX)(fake.env(), nullptr, nId, 200);
     LogCapture log;
+    ethtest::Stopwatch watch;
     EXPECT_EQ(NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 1), nullptr);
+    EXPECT_GE(watch.Seconds(), 0.19);
+    EXPECT_LT(watch.Seconds(), 0.9) << "the 1000 ms of the connect still rule the wait";
     EXPECT_EQ(fake.PendingClass(), "java/lang/Exception");
     EXPECT_EQ(fake.PendingMessage(), "EthRead Error");
     EXPECT_TRUE(log.Has("ERROR: Read Error(EthRead Error)!"));
     EXPECT_NE(m_pComPortPointers[nId], nullptr) << "a failed read keeps the port";
     ethtest::DropSlot(nId);
+    fake.ExpectClean();
+}
+
+TEST(EthNativeRead, PrinterClosingTheConnectionEndsTheCollectionAtOnce) {
+    SKIP_WITHOUT_THREADS();
+    FakeJni fake;
+    // A negative receive timeout never runs out: only the end of stream can end these reads.
+    LoopbackPeer answering(Behaviour::CloseAfter, {Bytes({0x12, 0x34})}, 3);
+    jint nId = OpenNative(fake, answering);
+    NATIVE(SetTimeoutRX)(fake.env(), nullptr, nId, -1);
+    EXPECT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nId, fake.NewByteArray({0x10, 0x04, 0x01})), 3);
+    LogCapture log;
+    ethtest::Stopwatch watch;
+    jintArray result = NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 5);
+    ASSERT_NE(result, nullptr) << fake.PendingMessage();
+    EXPECT_EQ(fake.Ints(result), (std::vector<jint>{0x12, 0x34}));
+    EXPECT_TRUE(log.Has("Answer Ended(EthRead Error)"));
+    EXPECT_LE(CountPasses(log), 2);
+
+    // Closed before sending anything: the read fails as a transport error.
+    LoopbackPeer silentThenGone(Behaviour::CloseAfter);
+    jint nGone = OpenNative(fake, silentThenGone);
+    NATIVE(SetTimeoutRX)(fake.env(), nullptr, nGone, -1);
+    EXPECT_EQ(NATIVE(ReadFromDevice)(fake.env(), nullptr, nGone, 1), nullptr);
+    EXPECT_EQ(fake.PendingMessage(), "EthRead Error");
+    fake.ClearPending();
+    EXPECT_LT(watch.Seconds(), 3.0);
+    ethtest::DropSlot(nId);
+    ethtest::DropSlot(nGone);
+    fake.ExpectClean();
+}
+
+TEST(EthNativeRead, SignalsDuringTheWaitNeitherFailNorShortenIt) {
+    SKIP_WITHOUT_THREADS();
+    Reply late = Bytes({0x12});
+    late.delayMs = 400;
+    LoopbackPeer peer(Behaviour::Answer, {late});
+    FakeJni fake;
+    jint nId = OpenNative(fake, peer);
+    NATIVE(SetTimeoutRX)(fake.env(), nullptr, nId, 3000);
+    jintArray result;
+    int nSignals;
+    {
+        SignalTimer signals(30);
+        result = NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 1);
+        nSignals = signals.Count();
+    }
+    ASSERT_NE(result, nullptr) << fake.PendingMessage();
+    EXPECT_EQ(fake.Ints(result), std::vector<jint>{0x12});
+    EXPECT_GE(nSignals, 3) << "the wait was not interrupted";
+    ethtest::DropSlot(nId);
+    fake.ExpectClean();
+}
+
+TEST(EthNativeClose, SlowPrinterWithUnreadStatusGetsTheWholeJobAndTheCloseEndsWhenItCloses) {
+    SKIP_WITHOUT_THREADS();
+    // The printer says something nobody reads and takes the job slowly: the job is all in
+    // the sockets' buffers when Java closes.
+    LoopbackPeer peer(Behaviour::StopReading, {Bytes({0x12})});
+    FakeJni fake;
+    jint nId = OpenNative(fake, peer);
+    std::vector<uint8_t> job = Pattern(8192);
+    ASSERT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nId, fake.NewByteArray(job)), 8192);
+    std::thread resume([&peer] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        peer.ResumeReading();
+    });
+    LogCapture log;
+    ethtest::Stopwatch watch;
+    NATIVE(CloseDevice)(fake.env(), nullptr, nId);
+    double dSeconds = watch.Seconds();
+    resume.join();
+    ASSERT_TRUE(peer.WaitForReceived(job.size(), 5000));
+    EXPECT_EQ(peer.Received(), job);
+    EXPECT_GE(dSeconds, 0.25);
+    EXPECT_LT(dSeconds, 1.9) << "the printer closed its end: no need to wait out the pause";
+    EXPECT_TRUE(log.Has("1 unread byte(s) from the printer dropped"));
+    EXPECT_EQ(ethtest::FreeSlots(), TILLPORT_MAX_PORTS);
     fake.ExpectClean();
 }
 
@@ -148,20 +235,16 @@ TEST(EthNativeWrite, JobArrivesWholeAndAFailedWriteReachesJavaAsException) {
     EXPECT_EQ(fake.PendingMessage(), "ERROR: Invalid Parameter!");
     fake.ClearPending();
 
-    // The printer goes away: its reset makes a later write fail.
-    LoopbackPeer gone(Behaviour::CloseAfter);
+    // The printer goes away in the middle of a job: it takes 1000 bytes and closes over the
+    // rest, which resets the connection while the job is still being sent.
+    LoopbackPeer gone(Behaviour::CloseAfter, {}, 1000);
     jint nGone = OpenNative(fake, gone);
-    ASSERT_TRUE(gone.WaitForAccepted(1, 2000));
-    LogCapture log;
-    jint nWritten = 2500;
-    for (int i = 0; i < 50 && !fake.ExceptionPending(); ++i) {
-        nWritten = NATIVE(WriteToDevice)(fake.env(), nullptr, nGone, fake.NewByteArray(job));
-    }
-    EXPECT_EQ(nWritten, 0);
+    // Twice what loopback sockets queue for a printer that does not read.
+    std::vector<uint8_t> big = Pattern(8 << 20);
+    EXPECT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nGone, fake.NewByteArray(big)), 0);
     ASSERT_TRUE(fake.ExceptionPending());
     EXPECT_EQ(fake.PendingClass(), "java/lang/Exception");
     EXPECT_EQ(fake.PendingMessage(), "") << "a failed send leaves no text of its own";
-    EXPECT_TRUE(log.Has("ERROR: Write Error(0/2500)()!"));
     fake.ClearPending();
     EXPECT_EQ(peer.Received().size(), job.size());
 

@@ -164,6 +164,25 @@ TEST_F(NativeTransfer, TimeoutWithSomeBytesReturnsThemWithoutException) {
     EXPECT_FALSE(fake.ExceptionPending());
 }
 
+TEST_F(NativeTransfer, TransportTimeoutOrEndOfStreamAfterSomeBytesReturnsThemAndWithNoneStillThrows) {
+    port->m_strFailText = "Read select() timeout! No data read";
+    Answer({1, 2});
+    port->m_reads.push_back({{}, true, 0, true});
+    LogCapture log;
+    EXPECT_EQ(Read(5), (std::vector<jint>{1, 2}));
+    EXPECT_FALSE(fake.ExceptionPending());
+    Texts texts = log.Texts();
+    EXPECT_EQ(Texts(texts.end() - 5, texts.end()),
+              (Texts{"Partial Read 2 Bytes", "Answer Ended(Read select() timeout! No data read)", "Read 2 Bytes",
+                     "Read Bytes:", "End"}));
+
+    // The same expiry with nothing collected fails as before.
+    port->m_reads.push_back({{}, true, 0, true});
+    EXPECT_EQ(NATIVE(ReadFromDevice)(fake.env(), nullptr, 0, 5), nullptr);
+    EXPECT_EQ(fake.PendingMessage(), "Read select() timeout! No data read");
+    fake.ClearPending();
+}
+
 TEST_F(NativeTransfer, NegativeReceiveTimeoutStillEndsWhenTheAnswerBufferFills) {
     port->m_nTimeoutRX = static_cast<unsigned long>(-1L);
     for (int i = 0; i < 3; ++i) Answer(std::vector<unsigned char>(100, 7));

@@ -1,13 +1,18 @@
 // A receipt printer on a loopback TCP port, for trying the library without a printer and
 // for tests. It records every byte it receives, shows each piece as hex and text and each
 // finished connection as a readable receipt, answers the real-time status request
-// DLE EOT n (0x10 0x04 n, n = 1..4) with one status byte, and misbehaves on request.
-// It listens on 127.0.0.1 only and ends on SIGTERM, SIGINT or after --max-seconds.
+// DLE EOT n (0x10 0x04 n, n = 1..4) with one status byte, and misbehaves on request,
+// also the way printers do every day: closing or resetting an idle connection, sending
+// status nobody asked for, answering late (see FaultPlan). It listens on 127.0.0.1 only
+// and ends on SIGTERM, SIGINT or after --max-seconds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -17,6 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -24,6 +31,9 @@ namespace {
 
 constexpr size_t kMaxConnections = 16;
 constexpr int kTickMs = 50;
+constexpr int kFaultTickMs = 5;
+// A connection counts as idle once nothing has arrived for this long.
+constexpr int kQuietMs = 20;
 constexpr int kSlowReceiveBuffer = 2048;
 constexpr size_t kSlowReadBytes = 64;
 // Every status the printer reports is "all well": the two bits that are always 1 set,
@@ -34,6 +44,43 @@ volatile sig_atomic_t g_bStop = 0;
 
 void OnStopSignal(int) { g_bStop = 1; }
 
+// The faults one connection shows. The connection-ending ones wait until the connection
+// is idle (kQuietMs without a byte and nothing unread), the way a printer drops an idle
+// connection or reboots between jobs; --close-after, by contrast, cuts a job wherever N
+// falls.
+struct FaultPlan {
+    long nDropAfter = -1;       // close once this many bytes arrived and the line is idle
+    long nResetAfter = -1;      // the same, but reset the connection (RST)
+    int nUnaskedStatusMs = 0;   // send the status byte unasked this often (0: never)
+    int nLateAnswerMs = 0;      // answer each status request this late
+
+    bool Any() const { return nDropAfter >= 0 || nResetAfter >= 0 || nUnaskedStatusMs > 0 || nLateAnswerMs > 0; }
+
+    std::string Describe() const {
+        std::string text;
+        if (nDropAfter >= 0) text += " drop-after " + std::to_string(nDropAfter);
+        if (nResetAfter >= 0) text += " reset-after " + std::to_string(nResetAfter);
+        if (nUnaskedStatusMs > 0) text += " unasked-status " + std::to_string(nUnaskedStatusMs) + "ms";
+        if (nLateAnswerMs > 0) text += " late-answer " + std::to_string(nLateAnswerMs) + "ms";
+        return text.empty() ? " none" : text;
+    }
+
+    // A random mix for one connection (--chaos): about a third of the connections are
+    // dropped and a sixth reset once idle after up to 20 000 bytes; independently a third
+    // send status unasked and a third answer late.
+    static FaultPlan Draw(std::mt19937& random) {
+        auto chance = [&random](int nOneIn) { return std::uniform_int_distribution<int>(1, nOneIn)(random) == 1; };
+        auto between = [&random](long nLow, long nHigh) { return std::uniform_int_distribution<long>(nLow, nHigh)(random); };
+        FaultPlan plan;
+        int nEnd = std::uniform_int_distribution<int>(0, 5)(random);
+        if (nEnd <= 1) plan.nDropAfter = between(0, 20000);
+        if (nEnd == 2) plan.nResetAfter = between(0, 20000);
+        if (chance(3)) plan.nUnaskedStatusMs = static_cast<int>(between(100, 1000));
+        if (chance(3)) plan.nLateAnswerMs = static_cast<int>(between(50, 600));
+        return plan;
+    }
+};
+
 struct Options {
     int nPort = 9100;
     std::string recordPath;
@@ -43,6 +90,10 @@ struct Options {
     long nCloseAfter = -1;  // -1: never
     int nSlowReadMs = 0;    // 0: read at full speed
     bool bQuiet = false;
+    FaultPlan faults;          // for every connection, unless --chaos draws them
+    long nChaosSeed = -1;      // -1: no random faults
+    std::string recordDir;     // one file per connection
+    size_t nMaxConnections = kMaxConnections;
 };
 
 void Usage(FILE* out) {
@@ -56,8 +107,15 @@ void Usage(FILE* out) {
             "  --refuse          hold the port but refuse every connection\n"
             "  --silent          accept and read, but never answer a status request\n"
             "  --close-after N   close each connection once N bytes have arrived\n"
-            "  --slow-read MS    small receive buffer; read %zu bytes every MS milliseconds\n",
-            kSlowReadBytes);
+            "  --slow-read MS    small receive buffer; read %zu bytes every MS milliseconds\n"
+            "  --drop-after N    close a connection once N bytes have arrived and it is idle\n"
+            "  --reset-after N   the same, resetting the connection instead\n"
+            "  --unasked-status MS  send the status byte unasked every MS milliseconds\n"
+            "  --late-answer MS  answer status requests MS milliseconds late\n"
+            "  --chaos SEED      draw the four faults above at random for each connection\n"
+            "  --record-dir DIR  write each connection's bytes to DIR/connection-<n>.bin\n"
+            "  --max-connections N  connections open at once (default %zu)\n",
+            kSlowReadBytes, kMaxConnections);
 }
 
 bool ParseNumber(const char* szText, double dMin, double dMax, double* pValue) {
@@ -66,6 +124,33 @@ bool ParseNumber(const char* szText, double dMin, double dMax, double* pValue) {
     double dValue = strtod(szText, &pEnd);
     if (errno != 0 || pEnd == szText || *pEnd != '\0' || dValue < dMin || dValue > dMax) return false;
     *pValue = dValue;
+    return true;
+}
+
+// The options of the fault modes, each with its value; false when option is none of them
+// or its value is unusable.
+bool ParseFaultOption(const std::string& option, const char* szValue, Options* pOptions) {
+    double dValue = 0;
+    if (szValue == nullptr) return false;
+    if (option == "--record-dir") {
+        pOptions->recordDir = szValue;
+        return true;
+    }
+    if (option == "--drop-after" && ParseNumber(szValue, 0, 1e12, &dValue)) {
+        pOptions->faults.nDropAfter = static_cast<long>(dValue);
+    } else if (option == "--reset-after" && ParseNumber(szValue, 0, 1e12, &dValue)) {
+        pOptions->faults.nResetAfter = static_cast<long>(dValue);
+    } else if (option == "--unasked-status" && ParseNumber(szValue, 1, 3600000, &dValue)) {
+        pOptions->faults.nUnaskedStatusMs = static_cast<int>(dValue);
+    } else if (option == "--late-answer" && ParseNumber(szValue, 1, 3600000, &dValue)) {
+        pOptions->faults.nLateAnswerMs = static_cast<int>(dValue);
+    } else if (option == "--chaos" && ParseNumber(szValue, 0, 2147483647, &dValue)) {
+        pOptions->nChaosSeed = static_cast<long>(dValue);
+    } else if (option == "--max-connections" && ParseNumber(szValue, 1, 1000, &dValue)) {
+        pOptions->nMaxConnections = static_cast<size_t>(dValue);
+    } else {
+        return false;
+    }
     return true;
 }
 
@@ -96,6 +181,8 @@ bool ParseOptions(int argc, char** argv, Options* pOptions) {
             ++i;
         } else if (option == "--slow-read" && bHasValue && ParseNumber(argv[i + 1], 1, 60000, &dValue)) {
             pOptions->nSlowReadMs = static_cast<int>(dValue);
+            ++i;
+        } else if (ParseFaultOption(option, bHasValue ? argv[i + 1] : nullptr, pOptions)) {
             ++i;
         } else {
             fprintf(stderr, "virtual_printer: bad or incomplete option %s\n", option.c_str());
@@ -211,14 +298,22 @@ struct Connection {
     // The status request may be cut between two receives.
     int nRequestState = 0;  // 0: nothing, 1: DLE seen, 2: DLE EOT seen
     ReceiptText receipt;
+    FaultPlan faults;
+    std::chrono::steady_clock::time_point lastUnasked;
+    std::deque<std::chrono::steady_clock::time_point> lateAnswers;  // when each is due
+    FILE* pRecord = nullptr;  // --record-dir
 };
 
 class Printer {
 public:
-    explicit Printer(const Options& options) : m_options(options) {}
+    explicit Printer(const Options& options)
+        : m_options(options), m_random(static_cast<std::mt19937::result_type>(std::max(options.nChaosSeed, 0L))) {}
 
     ~Printer() {
-        for (Connection& connection : m_connections) close(connection.hSocket);
+        for (Connection& connection : m_connections) {
+            close(connection.hSocket);
+            if (connection.pRecord != nullptr) fclose(connection.pRecord);
+        }
         if (m_hListen >= 0) close(m_hListen);
         if (m_pRecord != nullptr) fclose(m_pRecord);
     }
@@ -261,18 +356,20 @@ public:
             for (Connection& connection : m_connections) {
                 waits.push_back({connection.hSocket, static_cast<short>(ReadyToRead(connection) ? POLLIN : 0), 0});
             }
-            int nReady = poll(waits.data(), waits.size(), kTickMs);
+            int nReady = poll(waits.data(), waits.size(), m_bFaultsTimed ? kFaultTickMs : kTickMs);
             if (nReady < 0 && errno != EINTR) break;
-            if (nReady <= 0) continue;
-            size_t nFirst = 0;
-            if (!m_options.bRefuse) {
-                if (waits[0].revents & POLLIN) Accept();
-                nFirst = 1;
+            if (nReady > 0) {
+                size_t nFirst = 0;
+                if (!m_options.bRefuse) {
+                    if (waits[0].revents & POLLIN) Accept();
+                    nFirst = 1;
+                }
+                // Back to front, so closing one does not move those not yet looked at.
+                for (size_t i = waits.size(); i-- > nFirst;) {
+                    if (waits[i].revents != 0) Receive(i - nFirst);
+                }
             }
-            // Back to front, so closing one does not move those not yet looked at.
-            for (size_t i = waits.size(); i-- > nFirst;) {
-                if (waits[i].revents != 0) Receive(i - nFirst);
-            }
+            for (size_t i = m_connections.size(); i-- > 0;) PlayFaults(i);
         }
         double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         while (!m_connections.empty()) Finish(m_connections.size() - 1, "printer stopped");
@@ -296,8 +393,8 @@ private:
         socklen_t nLength = sizeof(peer);
         int hSocket = accept4(m_hListen, reinterpret_cast<sockaddr*>(&peer), &nLength, SOCK_CLOEXEC);
         if (hSocket < 0) return;
-        if (m_connections.size() >= kMaxConnections) {
-            printf("connection refused: already %zu open\n", kMaxConnections);
+        if (m_connections.size() >= m_options.nMaxConnections) {
+            printf("connection refused: already %zu open\n", m_options.nMaxConnections);
             close(hSocket);
             return;
         }
@@ -306,6 +403,7 @@ private:
         connection.nNumber = ++m_nConnections;
         connection.lastRead = std::chrono::steady_clock::now();
         printf("connection %d from %s:%d\n", connection.nNumber, inet_ntoa(peer.sin_addr), ntohs(peer.sin_port));
+        PlanFaults(connection);
         m_connections.push_back(std::move(connection));
         if (m_options.nCloseAfter == 0) Finish(m_connections.size() - 1, "closed by --close-after 0");
     }
@@ -329,6 +427,10 @@ private:
             fwrite(buffer, 1, static_cast<size_t>(nRead), m_pRecord);
             fflush(m_pRecord);
         }
+        if (connection.pRecord != nullptr) {
+            fwrite(buffer, 1, static_cast<size_t>(nRead), connection.pRecord);
+            fflush(connection.pRecord);
+        }
         connection.receipt.Add(buffer, static_cast<size_t>(nRead));
         if (!m_options.bQuiet) {
             printf("connection %d <- %zd byte(s)\n", connection.nNumber, nRead);
@@ -347,6 +449,9 @@ private:
                 static const char* const kKinds[] = {"", "printer", "offline", "error", "paper sensor"};
                 if (m_options.bSilent) {
                     printf("connection %d: status request DLE EOT %d left unanswered (--silent)\n", connection.nNumber, c);
+                } else if (connection.faults.nLateAnswerMs > 0) {
+                    connection.lateAnswers.push_back(std::chrono::steady_clock::now() +
+                                                     std::chrono::milliseconds(connection.faults.nLateAnswerMs));
                 } else {
                     send(connection.hSocket, &kStatusByte, 1, MSG_NOSIGNAL);
                     printf("connection %d -> status 0x%02x for DLE EOT %d (%s status)\n", connection.nNumber, kStatusByte,
@@ -361,9 +466,14 @@ private:
         }
     }
 
-    void Finish(size_t nIndex, const char* szReason) {
+    void Finish(size_t nIndex, const char* szReason, bool bReset = false) {
         Connection& connection = m_connections[nIndex];
+        if (bReset) {
+            linger abort{1, 0};
+            setsockopt(connection.hSocket, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        }
         close(connection.hSocket);
+        if (connection.pRecord != nullptr) fclose(connection.pRecord);
         printf("connection %d %s after %lu byte(s)\n", connection.nNumber, szReason, connection.nReceived);
         if (!m_options.bQuiet && connection.nReceived > 0) {
             printf("----- what connection %d printed -----\n%s\n--------------------------------------\n",
@@ -372,7 +482,50 @@ private:
         m_connections.erase(m_connections.begin() + static_cast<long>(nIndex));
     }
 
+    // Fault modes: the connection's plan, and its own record file.
+    void PlanFaults(Connection& connection) {
+        connection.faults = m_options.nChaosSeed >= 0 ? FaultPlan::Draw(m_random) : m_options.faults;
+        connection.lastUnasked = std::chrono::steady_clock::now();
+        if (connection.faults.Any()) {
+            m_bFaultsTimed = true;
+            printf("connection %d faults:%s\n", connection.nNumber, connection.faults.Describe().c_str());
+        }
+        if (!m_options.recordDir.empty()) {
+            std::string path = m_options.recordDir + "/connection-" + std::to_string(connection.nNumber) + ".bin";
+            connection.pRecord = fopen(path.c_str(), "wb");
+            if (connection.pRecord == nullptr) fprintf(stderr, "virtual_printer: cannot write %s\n", path.c_str());
+        }
+    }
+
+    // The timed faults of one connection: late answers and unasked status that are due,
+    // and the end of an idle connection that has had its bytes.
+    void PlayFaults(size_t nIndex) {
+        Connection& connection = m_connections[nIndex];
+        const FaultPlan& plan = connection.faults;
+        const auto now = std::chrono::steady_clock::now();
+        while (!connection.lateAnswers.empty() && connection.lateAnswers.front() <= now) {
+            send(connection.hSocket, &kStatusByte, 1, MSG_NOSIGNAL);
+            connection.lateAnswers.pop_front();
+        }
+        if (plan.nUnaskedStatusMs > 0 && now - connection.lastUnasked >= std::chrono::milliseconds(plan.nUnaskedStatusMs)) {
+            send(connection.hSocket, &kStatusByte, 1, MSG_NOSIGNAL);
+            connection.lastUnasked = now;
+        }
+        const long nEndAfter = plan.nDropAfter >= 0 ? plan.nDropAfter : plan.nResetAfter;
+        if (nEndAfter < 0 || connection.nReceived < static_cast<unsigned long>(nEndAfter)) return;
+        int nUnread = 0;
+        ioctl(connection.hSocket, FIONREAD, &nUnread);
+        if (nUnread > 0 || now - connection.lastRead < std::chrono::milliseconds(kQuietMs)) return;
+        if (plan.nDropAfter >= 0) {
+            Finish(nIndex, "dropped while idle (fault)");
+        } else {
+            Finish(nIndex, "reset while idle (fault)", true);
+        }
+    }
+
     const Options& m_options;
+    std::mt19937 m_random;
+    bool m_bFaultsTimed = false;  // some connection has faults: poll in short ticks
     int m_hListen = -1;
     FILE* m_pRecord = nullptr;
     std::vector<Connection> m_connections;

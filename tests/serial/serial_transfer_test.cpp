@@ -13,6 +13,7 @@
 
 #include "ComPortRs232.h"
 #include "SerialLine.h"
+#include "SignalTimer.h"
 
 namespace {
 
@@ -111,6 +112,35 @@ TEST_F(SerialTransfer, TimeoutTooShortForOneChunkFailsWithWriteErrorAndSendsNoth
     EXPECT_EQ(m_line.Receive(m_index, 5), data);
 }
 
+TEST_F(SerialTransfer, LineHeldByFlowControlFailsTheWriteAfterTheTransmitTimeout) {
+    OpenAt(9600, 1);
+    m_port.SetTimeoutTX(500);
+    // Out of paper: the printer holds the line, which takes nothing more. (Stopping the
+    // output through a second descriptor on the line is what a flow-control stop does.)
+    int hLine = open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(hLine, 0);
+    ASSERT_EQ(tcflow(hLine, TCOOFF), 0);
+    std::vector<unsigned char> data = Pattern(100);
+    unsigned long nError = 0;
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(m_port.Write(data.data(), data.size(), &nError), 0u);
+    long nElapsed = MsSince(start);
+    EXPECT_EQ(nError, 1u);
+    EXPECT_STREQ(m_port.m_strLastError, "Write Error");
+    EXPECT_GE(nElapsed, 450);
+    EXPECT_LT(nElapsed, 3000);
+
+    // Paper back: the line runs again and the next job goes through whole.
+    ASSERT_EQ(tcflow(hLine, TCOON), 0);
+    close(hLine);
+    m_port.CleanTX();
+    std::vector<unsigned char> next = Pattern(20);
+    nError = 0;
+    EXPECT_EQ(m_port.Write(next.data(), next.size(), &nError), next.size());
+    EXPECT_EQ(nError, 0u);
+    EXPECT_EQ(m_line.Receive(m_index, next.size()), next);
+}
+
 TEST_F(SerialTransfer, FailedSystemWriteOnTheLineIsAnErrorNotAByteCount) {
     OpenAt(9600);
     // A read-only descriptor on the same line: write fails, tcdrain still works.
@@ -126,16 +156,23 @@ TEST_F(SerialTransfer, FailedSystemWriteOnTheLineIsAnErrorNotAByteCount) {
     m_port.m_hPort = hWritable;
 }
 
-TEST_F(SerialTransfer, SilentPrinterTimesOutAfterTheReceiveTimeout) {
+TEST_F(SerialTransfer, SilentPrinterTimesOutAfterTheReceiveTimeoutEvenWhenSignalsInterruptTheWait) {
     OpenAt(9600);
     m_port.SetTimeoutRX(300);
     unsigned char buffer[256];
     unsigned long nError = 0;
     Clock::time_point start = Clock::now();
-    EXPECT_EQ(m_port.Read(buffer, 255, &nError), 0u);
+    int nSignals;
+    {
+        SignalTimer signals(40);
+        EXPECT_EQ(m_port.Read(buffer, 255, &nError), 0u);
+        nSignals = signals.Count();
+    }
     long nElapsed = MsSince(start);
+    EXPECT_GE(nSignals, 3) << "the wait was not interrupted";
     EXPECT_EQ(nError, 1u);
     EXPECT_STREQ(m_port.m_strLastError, "Read select() timeout! No data read");
+    EXPECT_TRUE(m_port.m_bReadEnded);
     EXPECT_GE(nElapsed, 290);
     EXPECT_LT(nElapsed, 5000);
 

@@ -84,7 +84,7 @@ std::string UsbPrinterBed::DescriptorsHex(const Printer& printer) const {
     const unsigned vendor = printer.vendor;
     const unsigned product = printer.product;
     AppendHex(hex, {18, LIBUSB_DT_DEVICE, 0x00, 0x02, 0, 0, 0, 64, vendor, vendor >> 8u, product, product >> 8u, 0x00,
-                    0x01, 1, 2, kSerialIndex, 1});
+                    0x01, 1, 2, printer.hasSerialString ? kSerialIndex : 0u, 1});
     const unsigned nEndpoints = static_cast<unsigned>(printer.endpoints.size());
     const unsigned total = 9 + 9 + 7 * nEndpoints;
     AppendHex(hex, {9, LIBUSB_DT_CONFIG, total, total >> 8u, 1, 1, 0, 0xc0, 50});

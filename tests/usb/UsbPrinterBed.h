@@ -28,6 +28,7 @@ public:
         uint16_t product = 0x0A1F;
         std::string serial = "PRN-0001";
         bool serialReadable = true;              // false: the string request stalls
+        bool hasSerialString = true;             // false: iSerialNumber is 0
         std::vector<uint8_t> endpoints;          // interface 0, alternate setting 0
         enum Driver { Bound, NoDriver, QueryFails } driver = Bound;
     };

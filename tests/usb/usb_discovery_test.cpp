@@ -131,6 +131,18 @@ TEST_F(UsbDiscovery, SerialDigitRulesForEmptySerialsAddressesWithoutDigitsAndLet
     }
 }
 
+TEST_F(UsbDiscovery, PrinterWithoutSerialNumberStringHasAnEmptySerialAndOpensForAnyAddress) {
+    UsbPrinterBed::Printer printer = Printer("");
+    printer.hasSerialString = false;
+    int index = bed.Add(printer);
+    CComPortUsb port;
+    LogCapture log;
+    EXPECT_TRUE(Init(port, "0A1F", "4") && port.Open()) << port.m_strLastError;
+    EXPECT_FALSE(log.Has("Coudn't get serial string"));
+    EXPECT_EQ(bed.GetCounts(index).claims, 1);
+    port.Close();
+}
+
 TEST_F(UsbDiscovery, MatchingPrinterThatCannotBeOpenedEndsDiscovery) {
     bed.Add(Printer("SN1"));
     bed.Add(Printer("SN1"));

@@ -140,6 +140,7 @@ TEST_F(UsbTransfer, ReadReturnsWhatThePrinterAnsweredAndATimeoutClosesThePort) {
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(error, 1u);
     EXPECT_STREQ(port.m_strLastError, "Read timeout! No data read");
+    EXPECT_TRUE(port.m_bReadEnded);
     EXPECT_GE(elapsed, std::chrono::milliseconds(100));
     EXPECT_LT(elapsed, std::chrono::seconds(10));
     EXPECT_FALSE(port.m_bOpened);
@@ -165,6 +166,7 @@ TEST_F(UsbTransfer, FailedReadOfAnyKindReportsTheTimeoutText) {
     EXPECT_EQ(port.Read(buffer, sizeof(buffer), &error), 0u);
     EXPECT_EQ(error, 1u);
     EXPECT_STREQ(port.m_strLastError, "Read timeout! No data read");
+    EXPECT_FALSE(port.m_bReadEnded) << "a transfer error is no timeout";
     EXPECT_FALSE(port.m_bOpened);
 }
 
@@ -203,6 +205,24 @@ TEST_F(UsbTransferThroughJni, WriteReadAndAShortWriteThatJavaSeesAsAnError) {
     EXPECT_TRUE(fake.ExceptionPending());
     EXPECT_TRUE(log.Has("ERROR: Write Error(7/20)()!"));
     fake.ClearPending();
+    Close(fake, id);
+    fake.ExpectClean();
+}
+
+TEST_F(UsbTransferThroughJni, ShortAnswerIsReturnedAndTheTimeoutStillClosesThePortForTheNextWrite) {
+    int printer = bed.Add(Printer("SN1"));
+    FakeJni fake;
+    jint id = Open(fake);
+    ASSERT_FALSE(fake.ExceptionPending());
+    Java_orvik_services_posprinterPortComm_CommonComPort_SetTimeoutRX(fake.env(), nullptr, id, 150);
+    bed.QueueAnswer(printer, {0x12});
+    jintArray answer = Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(fake.env(), nullptr, id, 3);
+    EXPECT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
+    EXPECT_EQ(answer == nullptr ? std::vector<jint>{} : fake.Ints(answer), std::vector<jint>{0x12});
+    fake.ClearPending();
+    EXPECT_FALSE(static_cast<CComPortUsb*>(m_pComPortPointers[id])->m_bOpened);
+    EXPECT_EQ(WriteBytes(fake, id, Pattern(4)), 4);
+    EXPECT_EQ(bed.GetCounts(printer).claims, 2);
     Close(fake, id);
     fake.ExpectClean();
 }
