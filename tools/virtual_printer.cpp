@@ -26,9 +26,33 @@ constexpr size_t kMaxConnections = 16;
 constexpr int kTickMs = 50;
 constexpr int kSlowReceiveBuffer = 2048;
 constexpr size_t kSlowReadBytes = 64;
-// Every status the printer reports is "all well": the two bits that are always 1 set,
+// The status byte of a printer that is "all well": the two bits that are always 1 set,
 // online, cover closed, paper present, no error.
 constexpr unsigned char kStatusByte = 0x12;
+
+// ---- the state the printer reports (--status) ----
+// The answers to DLE EOT 1 (printer status), 2 (offline cause), 3 (error cause) and 4 (paper
+// sensor) for each state the printer can be told to be in, consistent with each other: a
+// printer with its cover open or out of paper is offline, and so on.
+struct ReportedState {
+    const char* szName;
+    unsigned char answers[4];
+};
+constexpr ReportedState kReportedStates[] = {
+    {"ok", {kStatusByte, kStatusByte, kStatusByte, kStatusByte}},
+    {"near-end", {0x12, 0x12, 0x12, 0x1e}},    // paper near-end sensor, still online
+    {"paper-out", {0x1a, 0x32, 0x12, 0x7e}},   // offline, stopped at paper end, both sensors
+    {"cover-open", {0x1a, 0x16, 0x12, 0x12}},  // offline, cover open
+    {"offline", {0x1a, 0x52, 0x52, 0x12}},     // offline for an error that clears by itself
+};
+
+const ReportedState* FindReportedState(const std::string& name) {
+    for (const ReportedState& state : kReportedStates) {
+        if (name == state.szName) return &state;
+    }
+    return nullptr;
+}
+// ---- end of the reported state ----
 
 volatile sig_atomic_t g_bStop = 0;
 
@@ -38,6 +62,7 @@ struct Options {
     int nPort = 9100;
     std::string recordPath;
     double dMaxSeconds = 600;
+    const ReportedState* pState = &kReportedStates[0];
     bool bRefuse = false;
     bool bSilent = false;
     long nCloseAfter = -1;  // -1: never
@@ -52,6 +77,8 @@ void Usage(FILE* out) {
             "  --record FILE     also write every byte received to FILE\n"
             "  --max-seconds S   stop after S seconds (default 600)\n"
             "  --quiet           no hex dumps or receipts, only connection lines and the summary\n"
+            "  --status STATE    what DLE EOT 1..4 report: ok (default), near-end, paper-out,\n"
+            "                    cover-open or offline\n"
             "misbehaviour:\n"
             "  --refuse          hold the port but refuse every connection\n"
             "  --silent          accept and read, but never answer a status request\n"
@@ -83,6 +110,8 @@ bool ParseOptions(int argc, char** argv, Options* pOptions) {
             pOptions->bSilent = true;
         } else if (option == "--quiet") {
             pOptions->bQuiet = true;
+        } else if (option == "--status" && bHasValue && FindReportedState(argv[i + 1]) != nullptr) {
+            pOptions->pState = FindReportedState(argv[++i]);
         } else if (option == "--record" && bHasValue) {
             pOptions->recordPath = argv[++i];
         } else if (option == "--port" && bHasValue && ParseNumber(argv[i + 1], 0, 65535, &dValue)) {
@@ -348,8 +377,9 @@ private:
                 if (m_options.bSilent) {
                     printf("connection %d: status request DLE EOT %d left unanswered (--silent)\n", connection.nNumber, c);
                 } else {
-                    send(connection.hSocket, &kStatusByte, 1, MSG_NOSIGNAL);
-                    printf("connection %d -> status 0x%02x for DLE EOT %d (%s status)\n", connection.nNumber, kStatusByte,
+                    const unsigned char cStatus = m_options.pState->answers[c - 1];
+                    send(connection.hSocket, &cStatus, 1, MSG_NOSIGNAL);
+                    printf("connection %d -> status 0x%02x for DLE EOT %d (%s status)\n", connection.nNumber, cStatus,
                            c, kKinds[c]);
                 }
                 connection.nRequestState = 0;
