@@ -39,6 +39,7 @@ TEST_F(ToolUsb, ListShowsEachPrinterWithItsAddressDriverAndAccess) {
     UsbPrinterBed::Printer anyAddress = Printer("", 0x0B22);
     anyAddress.driver = UsbPrinterBed::Printer::NoDriver;
     int free = bed.Add(anyAddress);
+    int letter = bed.Add(Printer("LP-A", 0x0C00));
     UsbPrinterBed::Printer otherVendor = Printer("OTHER-7");
     otherVendor.vendor = 0x1234;
     bed.Add(otherVendor);
@@ -50,6 +51,8 @@ TEST_F(ToolUsb, ListShowsEachPrinterWithItsAddressDriverAndAccess) {
                             "printer)\n      this user may open " + bed.DevNode(bound) + ": yes\n");
     EXPECT_HAS(run.out, "  usb:0B22  product 0B22  serial \"\"  address any (empty serial number)  " + Place(free) +
                             "\n      kernel driver on interface 0: no\n");
+    // A serial number ending in a letter gives that letter's code minus '0' as the address.
+    EXPECT_HAS(run.out, "  usb:0C00:17  product 0C00  serial \"LP-A\"  address 17  " + Place(letter) + "\n");
     EXPECT_HAS(run.out, "  (1 other USB devices)\n");
     EXPECT_EQ(run.out.find("OTHER-7"), std::string::npos) << "a device of another vendor was opened";
     // Listing takes nothing from a printer.

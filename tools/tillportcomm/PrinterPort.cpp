@@ -68,7 +68,9 @@ bool ParseUsb(const std::string& rest, Target* pTarget, std::string* pError) {
     }
     for (char c : product) pTarget->productId += static_cast<char>(toupper(static_cast<unsigned char>(c)));
     if (parts.size() == 2) {
-        if (!IsDigits(parts[1], 3)) {
+        // A serial number ending below '0' gives a negative address, which list shows as such.
+        const bool bNegative = !parts[1].empty() && parts[1][0] == '-';
+        if (!IsDigits(parts[1].substr(bNegative ? 1 : 0), 3)) {
             return Fail(pError, "bad USB address \"" + parts[1] +
                                     "\": the address is the number list shows (the last digit of the serial number)");
         }
@@ -159,13 +161,15 @@ bool ChooseUsbAddress(const Target& target, std::string* pAddress, std::ostream&
     if (printers.empty()) return true;
     const UsbPrinterInfo& first = *printers.front();
     for (const UsbPrinterInfo* pPrinter : printers) {
-        if (!pPrinter->bSerialRead || pPrinter->nAddress != first.nAddress) {
+        const bool bSameAddress = pPrinter->AnswersEveryAddress() == first.AnswersEveryAddress() &&
+                                  (first.AnswersEveryAddress() || pPrinter->nAddress == first.nAddress);
+        if (!pPrinter->bSerialRead || !bSameAddress) {
             err << "tillportcomm: " << printers.size() << " USB printers 0C3B:" << target.productId
                 << " are plugged in; name one: " << TargetsOf(printers) << "\n";
             return false;
         }
     }
-    if (first.bSerialRead && first.nAddress >= 0) *pAddress = std::to_string(first.nAddress);
+    if (first.bSerialRead && !first.AnswersEveryAddress()) *pAddress = std::to_string(first.nAddress);
     return true;
 }
 

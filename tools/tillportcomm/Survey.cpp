@@ -120,7 +120,7 @@ void WriteUsbPrinter(std::ostream& out, const UsbPrinterInfo& printer) {
     out << "  " << printer.TargetText() << "  product " << Hex4(printer.nProduct) << "  ";
     if (printer.bSerialRead) {
         out << "serial " << Quoted(printer.serial) << "  address ";
-        if (printer.nAddress < 0) {
+        if (printer.AnswersEveryAddress()) {
             out << "any (empty serial number)";
         } else {
             out << printer.nAddress;
@@ -216,7 +216,7 @@ int AddressOfSerial(const std::string& serial) {
 
 std::string UsbPrinterInfo::TargetText() const {
     std::string text = "usb:" + Hex4(nProduct);
-    if (bSerialRead && nAddress >= 0) text += ":" + std::to_string(nAddress);
+    if (bSerialRead && !serial.empty()) text += ":" + std::to_string(nAddress);
     return text;
 }
 

@@ -52,8 +52,10 @@ struct UsbPrinterInfo {
     std::string openError;   // libusb's name for the failure when not
     bool bSerialRead = false;
     std::string serial;
-    int nAddress = -1;       // the address it answers to; -1: every address (empty serial)
+    int nAddress = -1;       // the address it answers to, unless the serial number is empty
     int nDriver = 0;         // kernel driver on interface 0: 1 yes, 0 no, < 0 unknown
+    // Read and empty: the printer answers every address.
+    bool AnswersEveryAddress() const { return bSerialRead && serial.empty(); }
     // "usb:PPPP:A", or "usb:PPPP" where the serial number gives no single address.
     std::string TargetText() const;
 };
@@ -69,8 +71,9 @@ struct UsbSurvey {
 // serial number and ask whether a kernel driver holds interface 0.
 UsbSurvey SurveyUsb();
 
-// The address digit the library matches: the last character of the serial number minus
-// '0', or -1 for an empty serial number, which answers every address.
+// The address the library matches: the code of the serial number's last character minus
+// '0' (a digit gives its value, "A" gives 17). An empty serial number, which answers every
+// address, gives -1.
 int AddressOfSerial(const std::string& serial);
 
 // Writes the list command's report: USB printers and serial lines COM1..COM9.
