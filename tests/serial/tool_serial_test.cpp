@@ -1,6 +1,5 @@
 // The technician's tool on emulated serial lines: list names the lines without opening
-// them, a status over a line, a job arriving whole, and lines that are missing or are no
-// serial port.
+// them, a status over a line, and lines that are missing or are no serial port.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -9,7 +8,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,26 +99,6 @@ TEST(ToolSerial, StatusOverTheLineDecodesACoverOpen) {
     struct termios settings = lines.Settings(3);
     EXPECT_EQ(settings.c_cflag & CBAUD, static_cast<tcflag_t>(B19200));
     EXPECT_NE(settings.c_cflag & CRTSCTS, 0u);
-}
-
-TEST(ToolSerial, PrintedFileArrivesWhole) {
-    SerialLine lines;
-    ASSERT_GE(lines.AddLine(4), 0);
-    // Small enough for the line's buffer, so the job goes out before the printer reads; what
-    // was written stays readable at the printer's end after the tool has closed the line.
-    const std::vector<unsigned char> job = Pattern(3000);
-    char szPath[] = "/tmp/tillportcomm-serialjob-XXXXXX";
-    int fd = mkstemp(szPath);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    std::ofstream(szPath, std::ios::binary).write(reinterpret_cast<const char*>(job.data()), job.size());
-
-    ToolRun run = RunTool({"print", "serial:/dev/ttyS4:115200", szPath});
-    unlink(szPath);
-    EXPECT_EQ(run.nExit, 0) << run.err;
-    EXPECT_HAS(run.out, "Sent 3000 bytes to serial:/dev/ttyS4:115200 in ");
-    std::vector<unsigned char> received = lines.Receive(4, job.size(), 1000);
-    EXPECT_TRUE(received == job) << received.size() << " bytes arrived, other than the file's 3000";
 }
 
 TEST(ToolSerial, MissingLineOrNoSerialPortExitsThree) {
