@@ -50,7 +50,7 @@ TEST_F(ToolUsb, ListShowsEachPrinterWithItsAddressDriverAndAccess) {
                             "\n      kernel driver on interface 0: no\n");
     // A serial number ending in a letter gives that letter's code minus '0' as the address.
     EXPECT_HAS(run.out, "  usb:0C00:17  product 0C00  serial \"LP-A\"  address 17  " + Place(letter) + "\n");
-    EXPECT_HAS(run.out, "  (1 other USB devices)\n");
+    EXPECT_HAS(run.out, "  (1 other USB device)\n");
     EXPECT_EQ(run.out.find("OTHER-7"), std::string::npos) << "a device of another vendor was opened";
     // Listing takes nothing from a printer.
     EXPECT_EQ(bed.GetCounts(bound).claims, 0);

@@ -261,16 +261,17 @@ UsbSurvey SurveyUsb() {
 
 void WriteList(std::ostream& out) {
     UsbSurvey survey = SurveyUsb();
+    const std::string others =
+        std::to_string(survey.nOtherDevices) + (survey.nOtherDevices == 1 ? " other USB device" : " other USB devices");
     out << "USB printers of vendor 0C3B:\n";
     if (!survey.bAvailable) {
         out << "  USB cannot be searched here (" << survey.error << ")\n";
     } else {
         for (const UsbPrinterInfo& printer : survey.printers) WriteUsbPrinter(out, printer);
         if (survey.printers.empty()) {
-            out << "  none found (" << survey.nOtherDevices
-                << " other USB devices): is the printer switched on and its USB cable plugged in?\n";
+            out << "  none found (" << others << "): is the printer switched on and its USB cable plugged in?\n";
         } else {
-            out << "  (" << survey.nOtherDevices << " other USB devices)\n";
+            out << "  (" << others << ")\n";
         }
     }
 
