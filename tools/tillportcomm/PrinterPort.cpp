@@ -132,6 +132,8 @@ std::string SerialDevicePath(const std::string& portName) {
     return portName;
 }
 
+// Pointers into survey, which must outlive them (hence no temporary).
+std::vector<const UsbPrinterInfo*> PrintersOfProduct(const UsbSurvey&& survey, const std::string& productId) = delete;
 std::vector<const UsbPrinterInfo*> PrintersOfProduct(const UsbSurvey& survey, const std::string& productId) {
     std::vector<const UsbPrinterInfo*> found;
     for (const UsbPrinterInfo& printer : survey.printers) {
@@ -177,7 +179,8 @@ void ExplainUsbFailure(const Target& target, const std::string& address, const s
     const std::string name = "USB printer 0C3B:" + target.productId;
     err << "tillportcomm: ";
     if (reason.empty()) {
-        std::vector<const UsbPrinterInfo*> printers = PrintersOfProduct(SurveyUsb(), target.productId);
+        const UsbSurvey survey = SurveyUsb();
+        std::vector<const UsbPrinterInfo*> printers = PrintersOfProduct(survey, target.productId);
         if (printers.empty()) {
             err << "no " << name << " is plugged in. Is it switched on and its USB cable plugged in? "
                 << "'tillportcomm list' shows the printers this till sees.\n";
