@@ -35,6 +35,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The output file exists before the printer starts, so the wait below never reads a missing file.
+: >"$work/printer.txt"
 build/host/tools/virtual_printer --port 0 --record "$work/received.bin" --max-seconds 120 >"$work/printer.txt" 2>&1 &
 printer_pid=$!
 port=""
@@ -68,6 +70,7 @@ echo "($(wc -c <"$work/received.bin") bytes recorded)"
 echo
 echo "=== tillportcomm status: the virtual printer in each state it can report ==="
 for state in ok near-end paper-out cover-open offline; do
+  : >"$work/state.txt"
   build/host/tools/virtual_printer --port 0 --quiet --status "$state" --max-seconds 30 >"$work/state.txt" 2>&1 &
   printer_pid=$!
   port=""
