@@ -155,6 +155,24 @@ TEST(ToolProgram, PrintsStandardInputAndLogsHexDumpsOnStandardError) {
     EXPECT_EQ(printer.Received(), "hello till\n");
 }
 
+TEST(ToolProgram, LogLinesAndMessagesShareAStandardErrorFile) {
+    // The log opens /dev/stderr anew; the tool's own messages go to descriptor 2. Both must
+    // append, or the message lands on top of the first log lines.
+    VirtualPrinter printer({"--silent"});
+    const std::string trace = TempFile("");
+    ChildProcess tool({"/bin/sh", "-c",
+                       std::string("exec \"$0\" --log --timeout 300 status \"$1\" 2>\"$2\""), TILLPORTCOMM_TOOL,
+                       printer.Target(), trace});
+    EXPECT_EQ(tool.Wait(20000), tilltool::kExitPrinter) << tool.Err();
+    const std::string written = FileContents(trace);
+    unlink(trace.c_str());
+    EXPECT_EQ(written.compare(0, 1, "["), 0) << written;
+    EXPECT_NE(written.find("][tillportcomm]tillportcomm "), std::string::npos) << written;
+    const size_t nMessage = written.find("tillportcomm: the printer gave no answer within 300 ms");
+    EXPECT_NE(nMessage, std::string::npos) << written;
+    EXPECT_LT(written.find("\t0000: 10 04 01"), nMessage) << written;
+}
+
 TEST(ToolProgram, ExitCodesReachTheShell) {
     ChildProcess usage({TILLPORTCOMM_TOOL, "status", "tcp:127.0.0.1:0"});
     EXPECT_EQ(usage.Wait(10000), tilltool::kExitUsage) << usage.Err();
