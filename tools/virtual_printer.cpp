@@ -36,9 +36,33 @@ constexpr int kFaultTickMs = 5;
 constexpr int kQuietMs = 20;
 constexpr int kSlowReceiveBuffer = 2048;
 constexpr size_t kSlowReadBytes = 64;
-// Every status the printer reports is "all well": the two bits that are always 1 set,
+// The status byte of a printer that is "all well": the two bits that are always 1 set,
 // online, cover closed, paper present, no error.
 constexpr unsigned char kStatusByte = 0x12;
+
+// ---- the state the printer reports (--status) ----
+// The answers to DLE EOT 1 (printer status), 2 (offline cause), 3 (error cause) and 4 (paper
+// sensor) for each state the printer can be told to be in, consistent with each other: a
+// printer with its cover open or out of paper is offline, and so on.
+struct ReportedState {
+    const char* szName;
+    unsigned char answers[4];
+};
+constexpr ReportedState kReportedStates[] = {
+    {"ok", {kStatusByte, kStatusByte, kStatusByte, kStatusByte}},
+    {"near-end", {0x12, 0x12, 0x12, 0x1e}},    // paper near-end sensor, still online
+    {"paper-out", {0x1a, 0x32, 0x12, 0x7e}},   // offline, stopped at paper end, both sensors
+    {"cover-open", {0x1a, 0x16, 0x12, 0x12}},  // offline, cover open
+    {"offline", {0x1a, 0x52, 0x52, 0x12}},     // offline for an error that clears by itself
+};
+
+const ReportedState* FindReportedState(const std::string& name) {
+    for (const ReportedState& state : kReportedStates) {
+        if (name == state.szName) return &state;
+    }
+    return nullptr;
+}
+// ---- end of the reported state ----
 
 volatile sig_atomic_t g_bStop = 0;
 
@@ -85,6 +109,7 @@ struct Options {
     int nPort = 9100;
     std::string recordPath;
     double dMaxSeconds = 600;
+    const ReportedState* pState = &kReportedStates[0];
     bool bRefuse = false;
     bool bSilent = false;
     long nCloseAfter = -1;  // -1: never
@@ -103,6 +128,8 @@ void Usage(FILE* out) {
             "  --record FILE     also write every byte received to FILE\n"
             "  --max-seconds S   stop after S seconds (default 600)\n"
             "  --quiet           no hex dumps or receipts, only connection lines and the summary\n"
+            "  --status STATE    what DLE EOT 1..4 report: ok (default), near-end, paper-out,\n"
+            "                    cover-open or offline\n"
             "misbehaviour:\n"
             "  --refuse          hold the port but refuse every connection\n"
             "  --silent          accept and read, but never answer a status request\n"
@@ -168,6 +195,8 @@ bool ParseOptions(int argc, char** argv, Options* pOptions) {
             pOptions->bSilent = true;
         } else if (option == "--quiet") {
             pOptions->bQuiet = true;
+        } else if (option == "--status" && bHasValue && FindReportedState(argv[i + 1]) != nullptr) {
+            pOptions->pState = FindReportedState(argv[++i]);
         } else if (option == "--record" && bHasValue) {
             pOptions->recordPath = argv[++i];
         } else if (option == "--port" && bHasValue && ParseNumber(argv[i + 1], 0, 65535, &dValue)) {
@@ -300,7 +329,8 @@ struct Connection {
     ReceiptText receipt;
     FaultPlan faults;
     std::chrono::steady_clock::time_point lastUnasked;
-    std::deque<std::chrono::steady_clock::time_point> lateAnswers;  // when each is due
+    // Late answers: when each is due, and the byte it answers with.
+    std::deque<std::pair<std::chrono::steady_clock::time_point, unsigned char>> lateAnswers;
     FILE* pRecord = nullptr;  // --record-dir
 };
 
@@ -450,11 +480,13 @@ private:
                 if (m_options.bSilent) {
                     printf("connection %d: status request DLE EOT %d left unanswered (--silent)\n", connection.nNumber, c);
                 } else if (connection.faults.nLateAnswerMs > 0) {
-                    connection.lateAnswers.push_back(std::chrono::steady_clock::now() +
-                                                     std::chrono::milliseconds(connection.faults.nLateAnswerMs));
+                    connection.lateAnswers.emplace_back(
+                        std::chrono::steady_clock::now() + std::chrono::milliseconds(connection.faults.nLateAnswerMs),
+                        m_options.pState->answers[c - 1]);
                 } else {
-                    send(connection.hSocket, &kStatusByte, 1, MSG_NOSIGNAL);
-                    printf("connection %d -> status 0x%02x for DLE EOT %d (%s status)\n", connection.nNumber, kStatusByte,
+                    const unsigned char cStatus = m_options.pState->answers[c - 1];
+                    send(connection.hSocket, &cStatus, 1, MSG_NOSIGNAL);
+                    printf("connection %d -> status 0x%02x for DLE EOT %d (%s status)\n", connection.nNumber, cStatus,
                            c, kKinds[c]);
                 }
                 connection.nRequestState = 0;
@@ -503,12 +535,12 @@ private:
         Connection& connection = m_connections[nIndex];
         const FaultPlan& plan = connection.faults;
         const auto now = std::chrono::steady_clock::now();
-        while (!connection.lateAnswers.empty() && connection.lateAnswers.front() <= now) {
-            send(connection.hSocket, &kStatusByte, 1, MSG_NOSIGNAL);
+        while (!connection.lateAnswers.empty() && connection.lateAnswers.front().first <= now) {
+            send(connection.hSocket, &connection.lateAnswers.front().second, 1, MSG_NOSIGNAL);
             connection.lateAnswers.pop_front();
         }
         if (plan.nUnaskedStatusMs > 0 && now - connection.lastUnasked >= std::chrono::milliseconds(plan.nUnaskedStatusMs)) {
-            send(connection.hSocket, &kStatusByte, 1, MSG_NOSIGNAL);
+            send(connection.hSocket, &m_options.pState->answers[0], 1, MSG_NOSIGNAL);
             connection.lastUnasked = now;
         }
         const long nEndAfter = plan.nDropAfter >= 0 ? plan.nDropAfter : plan.nResetAfter;
