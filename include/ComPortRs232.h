@@ -34,7 +34,8 @@ public:
     // timeout. A failed or late chunk sets the flag ("Write Error") and makes the result 0.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
     // One wait of up to the receive timeout, then one read of up to min(nLength, 1024)
-    // bytes. Nothing within the wait: 0 with the flag and m_bReadEnded set.
+    // bytes. Nothing within the wait, or a line that has hung up: 0 with the flag and
+    // m_bReadEnded set.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
     // Discard output not yet sent / input not yet read on the device (tcflush).
     void CleanTX() override;

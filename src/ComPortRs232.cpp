@@ -36,6 +36,9 @@ constexpr unsigned long kLongPauseUs = 80000;
 constexpr unsigned long kShortPauseUs = 10;
 // Longest single sleep while waiting for the line to drain.
 constexpr long kMaxDrainStepMs = 100;
+// Software handshake characters, DC1 and DC3.
+constexpr cc_t kXon = 0x11;
+constexpr cc_t kXoff = 0x13;
 // poll takes an int of milliseconds, and a chunk is handed to one write.
 constexpr unsigned long kMaxInt = 0x7fffffffUL;
 
@@ -112,6 +115,10 @@ bool CComPortRs232::Init(char* szPortName, int nBaudrate, int nFlowControl) {
             break;
         case 2:
             m_tio.c_iflag |= IXON | IXOFF | IXANY;
+            // The handshake characters themselves: left at 0 they would be no XON and XOFF
+            // at all, and a printer's XOFF would not hold the line.
+            m_tio.c_cc[VSTART] = kXon;
+            m_tio.c_cc[VSTOP] = kXoff;
             break;
         default:
             reject(kFlowError);
@@ -279,6 +286,14 @@ unsigned long CComPortRs232::ComRead(unsigned char* pBuffer, unsigned long nLeng
     } while (nRead < 0 && errno == EINTR);
     if (nRead < 0) {
         *pnError = 1;
+        SetLastError(kReadError);
+        return 0;
+    }
+    if (nRead == 0 && nLength > 0) {
+        // Readable yet nothing to read: the line has hung up, and will answer so at once,
+        // again and again. That ends the answer like the end of a stream.
+        *pnError = 1;
+        m_bReadEnded = true;
         SetLastError(kReadError);
         return 0;
     }

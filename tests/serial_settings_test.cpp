@@ -3,15 +3,20 @@
 // and failed system calls reported as errors.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "ComPortRs232.h"
+#include "FakeJni.h"
 #include "LogCapture.h"
+#include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "tillportcomm.h"
 
 namespace {
 
@@ -91,7 +96,13 @@ TEST(SerialInit, RecordCarriesSpeedEightBitsReceiverLocalAndTheFlowControl) {
         EXPECT_EQ(port.m_tio.c_oflag, 0u);
         EXPECT_EQ(port.m_tio.c_lflag, 0u);
         EXPECT_EQ(port.m_tio.c_line, 0);
-        for (cc_t cc : port.m_tio.c_cc) EXPECT_EQ(cc, 0);
+        // Only the software handshake has control characters: XON and XOFF.
+        cc_t expected[NCCS] = {};
+        if (c.nFlowControl == 2) {
+            expected[VSTART] = 0x11;
+            expected[VSTOP] = 0x13;
+        }
+        for (int i = 0; i < NCCS; ++i) EXPECT_EQ(port.m_tio.c_cc[i], expected[i]) << "c_cc[" << i << "]";
         EXPECT_EQ(port.m_tio.c_ispeed, 0u);
         EXPECT_EQ(port.m_tio.c_ospeed, 0u);
         EXPECT_EQ(port.m_nBaudrate, c.nBaudrate);
@@ -213,6 +224,42 @@ TEST(SerialFailures, FailedWriteAndReadAreErrorsNeverByteCounts) {
     EXPECT_EQ(buffer, std::vector<unsigned char>(16, 0xEE));
     close(port.m_hPort);
     port.m_hPort = -1;
+}
+
+TEST(SerialFailures, HungUpLineEndsTheAnswerAtOnceInsteadOfReadingNothingAgainAndAgain) {
+    // A line whose other end has gone reports itself readable and reads 0 bytes for ever;
+    // a socket whose peer has closed behaves the same way.
+    for (size_t nBefore : {0u, 2u}) {
+        SCOPED_TRACE(nBefore);
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        unsigned char answer[] = {0x12, 0x34};
+        ASSERT_EQ(write(ends[1], answer, nBefore), static_cast<ssize_t>(nBefore));
+        close(ends[1]);
+        auto* pPort = new CComPortRs232();
+        ASSERT_TRUE(InitPort(*pPort, "COM1"));
+        pPort->m_hPort = ends[0];
+        pPort->SetTimeoutRX(2000);
+        ASSERT_EQ(m_pComPortPointers[0], nullptr);
+        m_pComPortPointers[0] = pPort;
+
+        FakeJni fake;
+        auto start = std::chrono::steady_clock::now();
+        jintArray result = Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(fake.env(), nullptr, 0, 5);
+        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_LT(elapsed.count(), 500);
+        if (nBefore == 0) {
+            EXPECT_EQ(result, nullptr);
+            EXPECT_EQ(fake.PendingMessage(), "Read Error");
+        } else {
+            ASSERT_NE(result, nullptr) << fake.PendingMessage();
+            EXPECT_EQ(fake.Ints(result), (std::vector<jint>{0x12, 0x34}));
+        }
+        m_pComPortPointers[0] = nullptr;
+        pPort->Close();
+        tillport::ReleasePort(pPort);
+        fake.ExpectClean();
+    }
 }
 
 TEST(SerialFailures, PortNeverOpenedTimesOutAndClosesHarmlessly) {

@@ -141,6 +141,25 @@ TEST_F(SerialTransfer, LineHeldByFlowControlFailsTheWriteAfterTheTransmitTimeout
     EXPECT_EQ(m_line.Receive(m_index, next.size()), next);
 }
 
+TEST_F(SerialTransfer, PrintersXoffHoldsTheLineAndXonReleasesIt) {
+    OpenAt(9600, 2);
+    m_port.SetTimeoutTX(500);
+    m_line.Send(m_index, {0x13});  // XOFF: the printer's buffer is full
+    std::vector<unsigned char> data = Pattern(100);
+    unsigned long nError = 0;
+    EXPECT_EQ(m_port.Write(data.data(), data.size(), &nError), 0u);
+    EXPECT_EQ(nError, 1u);
+    EXPECT_STREQ(m_port.m_strLastError, "Write Error");
+    EXPECT_TRUE(m_line.Receive(m_index, 1, 200).empty()) << "bytes went out past the printer's XOFF";
+
+    m_line.Send(m_index, {0x11});  // XON: the line runs again and the next job goes through
+    m_port.CleanTX();
+    std::vector<unsigned char> next = Pattern(20);
+    nError = 0;
+    EXPECT_EQ(m_port.Write(next.data(), next.size(), &nError), next.size());
+    EXPECT_EQ(m_line.Receive(m_index, next.size()), next);
+}
+
 TEST_F(SerialTransfer, FailedSystemWriteOnTheLineIsAnErrorNotAByteCount) {
     OpenAt(9600);
     // A read-only descriptor on the same line: write fails, tcdrain still works.
