@@ -1,8 +1,11 @@
 // The diagnostic log: line and dump formats, destinations and the enable flag.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -195,4 +198,208 @@ TEST(LogFile, UnopenableFileDropsTheLineAndIsTriedAgain) {
     EXPECT_FALSE(std::getline(in, line));
     unlink(path.c_str());
     rmdir(dir.c_str());
+}
+
+namespace {
+
+// TILLPORTCOMM_LOG_MAX_BYTES for one scenario (null: unset, the default bound); the log
+// reads it when it opens its file.
+struct MaxBytes {
+    explicit MaxBytes(const char* szValue) {
+        if (szValue != nullptr) setenv("TILLPORTCOMM_LOG_MAX_BYTES", szValue, 1);
+    }
+    ~MaxBytes() { unsetenv("TILLPORTCOMM_LOG_MAX_BYTES"); }
+};
+
+long long FileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+std::vector<unsigned char> Pattern(size_t nSize) {
+    std::vector<unsigned char> bytes(nSize);
+    uint32_t nState = 0x2545f491u;
+    for (unsigned char& byte : bytes) {
+        nState = nState * 1664525u + 1013904223u;
+        byte = static_cast<unsigned char>(nState >> 24);
+    }
+    return bytes;
+}
+
+// The dump line as the snprintf-built format has always read: "%04lx:", " %02x" or three
+// blanks per position, three blanks, then the bytes shown as text.
+std::string ReferenceDumpLine(const std::vector<unsigned char>& data, unsigned long offset) {
+    char sz[32];
+    snprintf(sz, sizeof(sz), "%04lx:", offset);
+    std::string line = sz;
+    for (unsigned long i = 0; i < 16; ++i) {
+        snprintf(sz, sizeof(sz), " %02x", offset + i < data.size() ? data[offset + i] : 0);
+        line += offset + i < data.size() ? sz : "   ";
+    }
+    line += "   ";
+    for (unsigned long i = 0; i < 16 && offset + i < data.size(); ++i) {
+        unsigned char c = data[offset + i];
+        line += c >= 0x20 && isprint(c) && c != '%' ? static_cast<char>(c) : '.';
+    }
+    return line;
+}
+
+// Numbers of lines "line NNN" in order; -1 for any line not of that form.
+std::vector<int> LineNumbers(const std::vector<std::string>& lines) {
+    std::vector<int> numbers;
+    static const std::regex kNumbered(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}\]\[Rotate\]line (\d{3}))");
+    for (const std::string& line : lines) {
+        std::smatch match;
+        numbers.push_back(std::regex_match(line, match, kNumbered) ? std::stoi(match[1]) : -1);
+    }
+    return numbers;
+}
+
+}  // namespace
+
+TEST(LogFile, LongDumpReachesTheFileWholeAndInTheUnchangedFormat) {
+    // Past offset 0xffff and over several output blocks, ending in a short line.
+    std::vector<unsigned char> data = Pattern(70007);
+    LogCapture log;
+    CCLog::WriteLogData("W", "Buffer to Write:", data.data(), data.size());
+    std::vector<std::string> raw = log.RawLines();
+    ASSERT_EQ(raw.size(), 1 + (data.size() + 15) / 16);
+    EXPECT_NE(raw[0].find("][W]Buffer to Write:"), std::string::npos);
+    for (unsigned long offset = 0, line = 1; offset < data.size(); offset += 16, ++line) {
+        ASSERT_EQ(raw[line], std::string(10, '\t') + ReferenceDumpLine(data, offset)) << "offset " << offset;
+    }
+}
+
+TEST(LogRotation, LineThatWouldPassTheBoundStartsANewFileAndTheOldOneReplacesDotOne) {
+    MaxBytes bound("1000");
+    LogCapture log;
+    for (int i = 0; i < 60; ++i) CCLog::WriteLogP("Rotate", "line %03d", i);  // 42 bytes each
+
+    // Two rotations: lines 0-22, then 23-45 (now .1), then 46-59.
+    std::vector<int> rotated = LineNumbers(log.RotatedLines()), current = LineNumbers(log.RawLines());
+    ASSERT_FALSE(rotated.empty());
+    ASSERT_FALSE(current.empty());
+    EXPECT_EQ(rotated.front(), 23) << "the first file's .1 was not replaced by the second";
+    std::vector<int> all = rotated;
+    all.insert(all.end(), current.begin(), current.end());
+    for (size_t i = 0; i < all.size(); ++i) {
+        ASSERT_EQ(all[i], rotated.front() + static_cast<int>(i)) << "a line cut or lost";
+    }
+    EXPECT_EQ(all.back(), 59);
+    EXPECT_LE(FileSize(log.Path() + ".1"), 1000);
+    EXPECT_LE(FileSize(log.Path()), 1000);
+}
+
+TEST(LogRotation, DumpLongerThanTheBoundGoesOnInTheNewFileAtALineBoundary) {
+    MaxBytes bound("2000");
+    LogCapture log;
+    std::vector<unsigned char> data = Pattern(1000);  // 63 dump lines of 83 bytes
+    CCLog::WriteLogData("W", "Buffer to Write:", data.data(), data.size());
+
+    std::vector<std::string> lines = log.RotatedLines();
+    std::vector<std::string> current = log.RawLines();
+    ASSERT_FALSE(lines.empty());
+    lines.insert(lines.end(), current.begin(), current.end());
+    // The last lines of the dump, whole and in order, the last one last.
+    unsigned long offset = (63 - lines.size()) * 16;
+    for (const std::string& line : lines) {
+        ASSERT_EQ(line, std::string(10, '\t') + ReferenceDumpLine(data, offset));
+        offset += 16;
+    }
+    EXPECT_EQ(offset, 1008u);
+    EXPECT_LE(FileSize(log.Path() + ".1"), 2000);
+    EXPECT_LE(FileSize(log.Path()), 2000);
+}
+
+TEST(LogRotation, WhatTheFileHeldCountsAndABoundOfZeroIsNone) {
+    for (const char* szBound : {"0", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(szBound != nullptr ? szBound : "default");
+        LogCapture log;
+        MaxBytes bound(szBound);
+        const long long nHeld = 9LL << 20;  // past the default bound of 8 MiB
+        ASSERT_EQ(truncate(log.Path().c_str(), nHeld), 0);
+        CCLog::WriteLog("A", "line");
+        const long long nLine = 25 + 3 + 4 + 1;  // "[Y/MM/DD hh:mm:ss.mmm]", "[A]", "line", line break
+        if (szBound != nullptr) {
+            EXPECT_EQ(FileSize(log.Path() + ".1"), -1);
+            EXPECT_EQ(FileSize(log.Path()), nHeld + nLine);
+        } else {
+            EXPECT_EQ(FileSize(log.Path() + ".1"), nHeld);
+            EXPECT_EQ(FileSize(log.Path()), nLine);
+        }
+    }
+}
+
+TEST(LogRotation, FileRemovedWhileOpenIsStartedAgainUnderItsNameAtTheBound) {
+    MaxBytes bound("300");
+    LogCapture log;
+    for (int i = 0; i < 3; ++i) CCLog::WriteLogP("Rotate", "line %03d", i);
+    ASSERT_EQ(unlink(log.Path().c_str()), 0);
+    for (int i = 3; i < 10; ++i) CCLog::WriteLogP("Rotate", "line %03d", i);  // line 7 passes the bound
+    EXPECT_EQ(LineNumbers(log.RawLines()), (std::vector<int>{7, 8, 9}));
+    EXPECT_EQ(FileSize(log.Path() + ".1"), -1);
+}
+
+TEST(LogRotation, FolderThatTakesNoRenameKeepsTheLogInTheCurrentFileAndSaysSoOnce) {
+    LogOff off;
+    MaxBytes bound("500");
+    char szDir[] = "/tmp/tillportcomm-rotation-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    std::string dir = szDir, path = dir + "/log";
+    // A folder in place of the .1 file stops the rename even for root; the folder's mode
+    // stops it for anyone else.
+    ASSERT_EQ(mkdir((path + ".1").c_str(), 0700), 0);
+    std::ofstream(path).close();
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    setenv("TILLPORTCOMM_LOG_FILE", path.c_str(), 1);
+    CCLog::SetLogEnable(2, true);
+    for (int i = 0; i < 40; ++i) CCLog::WriteLogP("Rotate", "line %03d", i);  // 1680 bytes
+    CCLog::SetLogEnable(1, false);
+    unsetenv("TILLPORTCOMM_LOG_FILE");
+    chmod(dir.c_str(), 0700);
+
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::vector<int> numbers;
+    int nNotices = 0;
+    for (int number : LineNumbers(lines)) {
+        if (number >= 0) numbers.push_back(number);
+    }
+    for (const std::string& line : lines) {
+        nNotices += line.find("][RotateLogFile]Log file not rotated") != std::string::npos;
+    }
+    EXPECT_EQ(nNotices, 1);
+    EXPECT_EQ(lines.size(), 41u);
+    ASSERT_EQ(numbers.size(), 40u);
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(numbers[i], i);
+    unlink(path.c_str());
+    rmdir((path + ".1").c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(LogRotation, LogThatIsNoRegularFileIsNeverMoved) {
+    LogOff off;
+    MaxBytes bound("1");
+    char szDir[] = "/tmp/tillportcomm-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    std::string path = std::string(szDir) + "/log";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);  // so the log's open does not wait
+    ASSERT_GE(reader, 0);
+    setenv("TILLPORTCOMM_LOG_FILE", path.c_str(), 1);
+    CCLog::SetLogEnable(2, true);
+    CCLog::WriteLog("A", "one");
+    CCLog::WriteLog("A", "two");
+    CCLog::SetLogEnable(1, false);
+    unsetenv("TILLPORTCOMM_LOG_FILE");
+
+    char buffer[256] = {};
+    ssize_t n = read(reader, buffer, sizeof(buffer) - 1);
+    close(reader);
+    EXPECT_TRUE(std::regex_match(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0),
+                                 std::regex(R"(\[[^\]]+\]\[A\]one\n\[[^\]]+\]\[A\]two\n)")));
+    EXPECT_EQ(FileSize(path + ".1"), -1);
+    unlink(path.c_str());
+    rmdir(szDir);
 }
