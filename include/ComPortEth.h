@@ -42,8 +42,10 @@ public:
     // every call. On failure the socket has been closed through Close() and m_hSocket is -1.
     bool OpenPort();
     // One send of the bytes (connecting first if needed). A negative result comes back as
-    // the unsigned long with the same bits, with the error flag set.
-    unsigned long EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
+    // the unsigned long with the same bits, with the error flag set. bMoreFollows: more of
+    // the same job comes next, so the kernel may hold the bytes back to fill a segment.
+    unsigned long EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError,
+                           bool bMoreFollows = false);
     // One receive into the buffer (connecting first if needed); failure as for EthWrite,
     // with "EthRead Error".
     unsigned long EthRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);

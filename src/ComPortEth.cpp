@@ -168,12 +168,17 @@ bool CComPortEth::Close() {
 unsigned long CComPortEth::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     if (nLength < m_nMaxPacketSize) return EthWrite(pData, nLength, pnError);
 
-    return WriteInChunks(pData, nLength, pnError, [this](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
-        return EthWrite(pChunk, nChunk, pnFlag);
-    });
+    // Every chunk but the last goes with MSG_MORE, so the kernel joins the chunks of a job
+    // into full segments; the last one goes without it and sends whatever is queued at once.
+    const unsigned char* pEnd = pData + nLength;
+    return WriteInChunks(pData, nLength, pnError,
+                         [this, pEnd](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
+                             return EthWrite(pChunk, nChunk, pnFlag, pChunk + nChunk < pEnd);
+                         });
 }
 
-unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
+unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError,
+                                    bool bMoreFollows) {
     if (!OpenPort()) {
         CCLog::WriteLog("EthWrite", kTransferOpenError);
         SetLastError(kTransferOpenError);
@@ -182,7 +187,7 @@ unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength,
     }
     // MSG_NOSIGNAL: a printer that has closed its end fails the send instead of raising
     // SIGPIPE, which would end the whole process.
-    int nResult = static_cast<int>(send(m_hSocket, pData, nLength, MSG_NOSIGNAL));
+    int nResult = static_cast<int>(send(m_hSocket, pData, nLength, MSG_NOSIGNAL | (bMoreFollows ? MSG_MORE : 0)));
     if (nResult < 0) *pnError = 1;
     return static_cast<unsigned long>(static_cast<long>(nResult));
 }
