@@ -46,7 +46,7 @@ bool LogFlag() { return __atomic_load_n(&m_bLogDataToo, __ATOMIC_RELAXED); }
 struct LogFileState {
     unsigned long long nMaxBytes = 0;  // the size bound; 0 for none
     unsigned long long nBytes = 0;     // the file's size: what it held when opened plus what was written
-    bool bRegular = false;             // only a regular file is ever renamed
+    bool bRegular = false;             // only a regular file, named directly, is ever renamed
     unsigned long long nRetryAt = 0;   // after a failed rotation, the size at which to try again
     bool bFailureLogged = false;       // a failed rotation has been reported since the last success
 };
@@ -183,12 +183,14 @@ void WriteAll(int fd, const char* pData, size_t nLength) {
 }
 
 // Starts the size count of a freshly opened log file: a file opened for appending counts
-// what it already holds.
+// what it already holds. A device or pipe is never rotated, nor a file reached through a
+// symbolic link (such as /dev/stderr): renaming would move the link, not the file.
 void StartFileState() {
     g_file = LogFileState();
     g_file.nMaxBytes = ChooseMaxBytes();
-    struct stat st;
-    if (fstat(LogFd(), &st) == 0 && S_ISREG(st.st_mode)) {
+    struct stat st, stName;
+    if (fstat(LogFd(), &st) == 0 && S_ISREG(st.st_mode) && lstat(m_strFileName, &stName) == 0 &&
+        S_ISREG(stName.st_mode)) {
         g_file.bRegular = true;
         g_file.nBytes = static_cast<unsigned long long>(st.st_size);
     }
@@ -219,7 +221,7 @@ void RotateLogFile() {
     struct stat stOpen, stNamed;
     if (fstat(LogFd(), &stOpen) != 0) return;
     bool bNameIsOpenFile =
-        stat(m_strFileName, &stNamed) == 0 && stNamed.st_dev == stOpen.st_dev && stNamed.st_ino == stOpen.st_ino;
+        lstat(m_strFileName, &stNamed) == 0 && stNamed.st_dev == stOpen.st_dev && stNamed.st_ino == stOpen.st_ino;
     char szOld[sizeof(m_strFileName) + 2];
     snprintf(szOld, sizeof(szOld), "%s.1", m_strFileName);
     if (bNameIsOpenFile) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -378,28 +379,39 @@ TEST(LogRotation, FolderThatTakesNoRenameKeepsTheLogInTheCurrentFileAndSaysSoOnc
     rmdir(dir.c_str());
 }
 
-TEST(LogRotation, LogThatIsNoRegularFileIsNeverMoved) {
+TEST(LogRotation, PipeOrFileReachedThroughALinkIsNeverMoved) {
+    // As a technician's /dev/stderr: a pipe, or a link to the terminal or a file.
     LogOff off;
     MaxBytes bound("1");
-    char szDir[] = "/tmp/tillportcomm-fifo-XXXXXX";
+    char szDir[] = "/tmp/tillportcomm-nofile-XXXXXX";
     ASSERT_NE(mkdtemp(szDir), nullptr);
-    std::string path = std::string(szDir) + "/log";
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);  // so the log's open does not wait
+    std::string pipe = std::string(szDir) + "/pipe", target = std::string(szDir) + "/target";
+    std::string link = std::string(szDir) + "/link";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);  // so the log's open does not wait
     ASSERT_GE(reader, 0);
-    setenv("TILLPORTCOMM_LOG_FILE", path.c_str(), 1);
-    CCLog::SetLogEnable(2, true);
-    CCLog::WriteLog("A", "one");
-    CCLog::WriteLog("A", "two");
-    CCLog::SetLogEnable(1, false);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    for (const std::string& path : {pipe, link}) {
+        setenv("TILLPORTCOMM_LOG_FILE", path.c_str(), 1);
+        CCLog::SetLogEnable(2, true);
+        CCLog::WriteLog("A", "one");
+        CCLog::WriteLog("A", "two");
+        CCLog::SetLogEnable(1, false);
+        EXPECT_EQ(FileSize(path + ".1"), -1) << path;
+    }
     unsetenv("TILLPORTCOMM_LOG_FILE");
 
+    std::regex kTwoLines(R"(\[[^\]]+\]\[A\]one\n\[[^\]]+\]\[A\]two\n)");
     char buffer[256] = {};
     ssize_t n = read(reader, buffer, sizeof(buffer) - 1);
     close(reader);
-    EXPECT_TRUE(std::regex_match(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0),
-                                 std::regex(R"(\[[^\]]+\]\[A\]one\n\[[^\]]+\]\[A\]two\n)")));
-    EXPECT_EQ(FileSize(path + ".1"), -1);
-    unlink(path.c_str());
+    EXPECT_TRUE(std::regex_match(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), kTwoLines));
+    std::ifstream in(target);
+    std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(std::regex_match(written, kTwoLines)) << written;
+    struct stat st;
+    EXPECT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was moved";
+    for (const std::string& path : {pipe, link, target}) unlink(path.c_str());
     rmdir(szDir);
 }
