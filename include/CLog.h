@@ -7,6 +7,13 @@
 // and hex dumps of the data. Destination 0 is off, 1 standard output, 2 the log file named
 // by TILLPORTCOMM_LOG_FILE (default "tillportcomm.log"); any other destination formats and
 // drops. Nothing is written while the enable flag is false. The log never fails its caller.
+// What a call logged has left the process when it returns: written to the file with
+// write(2), or written and flushed on standard output. A call's output leaves in one write
+// for a line, in blocks of 256 KiB for a dump.
+// The log file is kept below TILLPORTCOMM_LOG_MAX_BYTES (default 8 MiB, 0 for no bound):
+// a line that would take a regular file past it first moves the file to <name>.1 and starts
+// a new one, so lines are never split between files. Devices, pipes and files reached
+// through a symbolic link (/dev/stderr) are never moved.
 // Safe from any thread: a line, and a line with its whole dump, never interleave with
 // another thread's output, and switching the log while others write is safe.
 extern unsigned long m_dwLogType;
@@ -26,8 +33,9 @@ public:
     static void WriteLogP(const char* szName, const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
     // One line with the text, then a hex dump of nSize bytes, 16 to a line.
     static void WriteLogData(const char* szName, const char* szText, const unsigned char* pData, unsigned long nSize);
-    // The output steps. The operations above call them with the log's lock held; a
-    // direct caller must make sure no other thread is logging.
+    // The output steps: one line (with a line break added) to standard output or the log
+    // file, opening and closing the file. The operations above do their output with the
+    // log's lock held; a direct caller must make sure no other thread is logging.
     static void WriteToVideo(const char* szText);
     static void WriteToFile(const char* szText);
     static void OpenLogFile();
@@ -40,7 +48,6 @@ public:
 
 private:
     static bool Enabled();
-    static void Output(const char* szLine);
 };
 
 #endif

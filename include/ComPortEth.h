@@ -51,8 +51,10 @@ public:
     // Sends the bytes within the transmit timeout (connecting first if needed); a short
     // count when the timeout passed part way. Nothing taken comes back as -1 in the
     // unsigned long's bits with the error flag set; a reset or broken pipe also releases
-    // the socket and fails the same way.
-    unsigned long EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
+    // the socket and fails the same way. bMoreFollows: more of the same job comes next, so
+    // the kernel may hold the bytes back to fill a segment.
+    unsigned long EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError,
+                           bool bMoreFollows = false);
     // One receive into the buffer (connecting first if needed); failure as for EthWrite,
     // with "EthRead Error". End of stream fails with 0 and releases the socket.
     unsigned long EthRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);

@@ -1,8 +1,11 @@
 #include "CLog.h"
 
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +20,17 @@ char m_strFileName[200] = {0};
 namespace {
 
 constexpr size_t kLineSize = 4096;
-constexpr size_t kDumpLineSize = 1024;
 constexpr unsigned long kBytesPerDumpLine = 16;
+// The most hex digits an offset can take: offsets past 0xffff widen the offset field.
+constexpr int kMaxOffsetDigits = 2 * sizeof(unsigned long);
+// A dump line without its tabs and line break: offset, colon, hex column, separator, text.
+constexpr size_t kMaxDumpText = kMaxOffsetDigits + 1 + 3 * kBytesPerDumpLine + 3 + kBytesPerDumpLine;
+constexpr char kTabs[] = "\t\t\t\t\t\t\t\t\t\t";
+constexpr size_t kTabCount = sizeof(kTabs) - 1;
+// Output is gathered and handed to the destination in blocks of this size (and whatever is
+// left at the end of a call).
+constexpr size_t kBlockSize = 256 * 1024;
+constexpr unsigned long long kDefaultMaxBytes = 8ULL << 20;
 
 // Serializes output and every change of destination, flag and file: a line, and all lines
 // of one call's dump, reach the destination whole and together whatever other threads log.
@@ -30,6 +42,20 @@ std::mutex g_logLock;
 unsigned long LogType() { return __atomic_load_n(&m_dwLogType, __ATOMIC_RELAXED); }
 bool LogFlag() { return __atomic_load_n(&m_bLogDataToo, __ATOMIC_RELAXED); }
 
+// What the log knows of the open log file. Guarded by g_logLock.
+struct LogFileState {
+    unsigned long long nMaxBytes = 0;  // the size bound; 0 for none
+    unsigned long long nBytes = 0;     // the file's size: what it held when opened plus what was written
+    bool bRegular = false;             // only a regular file, named directly, is ever renamed
+    unsigned long long nRetryAt = 0;   // after a failed rotation, the size at which to try again
+    bool bFailureLogged = false;       // a failed rotation has been reported since the last success
+};
+LogFileState g_file;
+
+// One call's output on its way to the destination. Guarded by g_logLock.
+char g_block[kBlockSize];
+size_t g_nBlockUsed = 0;
+
 // The file named by TILLPORTCOMM_LOG_FILE, or tillportcomm.log in the working directory;
 // a name that does not fit m_strFileName is cut.
 void ChooseLogFileName() {
@@ -38,16 +64,262 @@ void ChooseLogFileName() {
     snprintf(m_strFileName, sizeof(m_strFileName), "%s", szName);
 }
 
-void FormatLine(char* szLine, size_t nSize, const char* szName, const char* szText) {
+// TILLPORTCOMM_LOG_MAX_BYTES as a decimal byte count (0: no bound); unset or not a plain
+// decimal number: 8 MiB.
+unsigned long long ChooseMaxBytes() {
+    const char* szValue = getenv("TILLPORTCOMM_LOG_MAX_BYTES");
+    if (szValue == nullptr || szValue[0] < '0' || szValue[0] > '9') return kDefaultMaxBytes;
+    char* pEnd = nullptr;
+    errno = 0;
+    unsigned long long nValue = strtoull(szValue, &pEnd, 10);
+    if (errno != 0 || *pEnd != '\0') return kDefaultMaxBytes;
+    return nValue;
+}
+
+// Returns the length of the line, cut to nSize - 1.
+size_t FormatLine(char* szLine, size_t nSize, const char* szName, const char* szText) {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     struct tm tmLocal;
     time_t nSeconds = tv.tv_sec;
     localtime_r(&nSeconds, &tmLocal);
-    snprintf(szLine, nSize, "[%d/%02d/%02d %02d:%02d:%02d.%03ld][%s]%s", tmLocal.tm_year + 1900, tmLocal.tm_mon + 1,
-             tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec, static_cast<long>(tv.tv_usec / 1000),
-             szName != nullptr ? szName : "", szText != nullptr ? szText : "");
+    int n = snprintf(szLine, nSize, "[%d/%02d/%02d %02d:%02d:%02d.%03ld][%s]%s", tmLocal.tm_year + 1900,
+                     tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec,
+                     static_cast<long>(tv.tv_usec / 1000), szName != nullptr ? szName : "",
+                     szText != nullptr ? szText : "");
+    if (n < 0) {
+        szLine[0] = '\0';
+        return 0;
+    }
+    return static_cast<size_t>(n) < nSize ? static_cast<size_t>(n) : nSize - 1;
 }
+
+// How the dump shows each byte value: " %02x" in the hex column, and in the text column the
+// byte itself when it is printable (isprint in the current locale, not below 0x20) and not
+// '%', otherwise '.'.
+struct DumpGlyphs {
+    DumpGlyphs() {
+        static const char kHex[] = "0123456789abcdef";
+        for (int c = 0; c < 256; ++c) {
+            szHex[c][0] = ' ';
+            szHex[c][1] = kHex[c >> 4];
+            szHex[c][2] = kHex[c & 0xf];
+            szHex[c][3] = ' ';
+            cText[c] = c >= 0x20 && isprint(c) && c != '%' ? static_cast<char>(c) : '.';
+        }
+    }
+    char szHex[256][4];  // the fourth byte lets a whole entry be copied in one store
+    char cText[256];
+};
+
+int OffsetDigits(unsigned long nOffset) {
+    int nDigits = 4;
+    while (nDigits < kMaxOffsetDigits && (nOffset >> (4 * nDigits)) != 0) ++nDigits;
+    return nDigits;
+}
+
+unsigned long BytesOnLine(unsigned long nSize, unsigned long nOffset) {
+    if (nOffset >= nSize) return 0;
+    return nSize - nOffset < kBytesPerDumpLine ? nSize - nOffset : kBytesPerDumpLine;
+}
+
+// One dump line, as a length and a writer, for the nCount (up to 16) bytes at pBytes that
+// sit at nOffset of the data: "%04lx:", " %02x" per byte and three blanks per missing byte,
+// three blanks, then the bytes as text.
+class DumpLine {
+public:
+    DumpLine(const unsigned char* pBytes, unsigned long nCount, unsigned long nOffset)
+        : m_pBytes(pBytes), m_nCount(nCount), m_nOffset(nOffset), m_nDigits(OffsetDigits(nOffset)) {}
+
+    size_t Length() const { return static_cast<size_t>(m_nDigits) + 1 + 3 * kBytesPerDumpLine + 3 + m_nCount; }
+
+    // Writes Length() bytes to pOut.
+    void Put(char* pOut, const DumpGlyphs& glyphs) const {
+        static const char kHex[] = "0123456789abcdef";
+        // Locals, so the stores below need not be taken as changing them.
+        const unsigned char* const pBytes = m_pBytes;
+        const unsigned long nCount = m_nCount;
+        const unsigned long nOffset = m_nOffset;
+        char* p = pOut;
+        for (int i = m_nDigits - 1; i >= 0; --i) *p++ = kHex[(nOffset >> (4 * i)) & 0xf];
+        *p++ = ':';
+        if (nCount == kBytesPerDumpLine) {
+            // Full lines, nearly all of a long dump, in loops of fixed length.
+            for (unsigned long i = 0; i < kBytesPerDumpLine; ++i) memcpy(p + 3 * i, glyphs.szHex[pBytes[i]], 4);
+            p += 3 * kBytesPerDumpLine;
+            memset(p, ' ', 3);
+            p += 3;
+            for (unsigned long i = 0; i < kBytesPerDumpLine; ++i) p[i] = glyphs.cText[pBytes[i]];
+            return;
+        }
+        for (unsigned long i = 0; i < nCount; ++i) memcpy(p + 3 * i, glyphs.szHex[pBytes[i]], 4);
+        p += 3 * nCount;
+        size_t nBlanks = 3 * (kBytesPerDumpLine - nCount) + 3;
+        memset(p, ' ', nBlanks);
+        p += nBlanks;
+        for (unsigned long i = 0; i < nCount; ++i) p[i] = glyphs.cText[pBytes[i]];
+    }
+
+private:
+    const unsigned char* m_pBytes;
+    unsigned long m_nCount;
+    unsigned long m_nOffset;
+    int m_nDigits;
+};
+
+int LogFd() { return m_TextFile != nullptr ? fileno(m_TextFile) : -1; }
+
+// Hands the bytes to the kernel, resuming after a signal or a partial write; a failure drops
+// the rest. The file's size grows by what was written.
+void WriteAll(int fd, const char* pData, size_t nLength) {
+    while (nLength > 0) {
+        ssize_t n = write(fd, pData, nLength);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        g_file.nBytes += static_cast<unsigned long long>(n);
+        pData += n;
+        nLength -= static_cast<size_t>(n);
+    }
+}
+
+// Starts the size count of a freshly opened log file: a file opened for appending counts
+// what it already holds. A device or pipe is never rotated, nor a file reached through a
+// symbolic link (such as /dev/stderr): renaming would move the link, not the file.
+void StartFileState() {
+    g_file = LogFileState();
+    g_file.nMaxBytes = ChooseMaxBytes();
+    struct stat st, stName;
+    if (fstat(LogFd(), &st) == 0 && S_ISREG(st.st_mode) && lstat(m_strFileName, &stName) == 0 &&
+        S_ISREG(stName.st_mode)) {
+        g_file.bRegular = true;
+        g_file.nBytes = static_cast<unsigned long long>(st.st_size);
+    }
+}
+
+// Says once, in the log itself, that the file could not be rotated and where the log goes
+// on, and holds off the next attempt until another bound's worth has been written.
+void RotationFailed(const char* szWhat, int nError, const char* szWhere) {
+    g_file.nRetryAt = g_file.nBytes + g_file.nMaxBytes;
+    if (g_file.bFailureLogged) return;
+    g_file.bFailureLogged = true;
+    char szReason[128];
+    const char* szError = strerror_r(nError, szReason, sizeof(szReason));
+    char szText[kLineSize];
+    snprintf(szText, sizeof(szText), "Log file not rotated (%s: %s); logging continues in %s", szWhat, szError,
+             szWhere);
+    char szLine[kLineSize + 1];
+    size_t n = FormatLine(szLine, kLineSize, "RotateLogFile", szText);
+    szLine[n++] = '\n';
+    WriteAll(LogFd(), szLine, n);
+}
+
+// Moves the full log file to <name>.1 (replacing an older one) and starts a new, empty file
+// under the name. When the name no longer leads to the open file (removed or moved away by
+// someone else), there is nothing to rename: a new file is started under the name. On any
+// failure logging goes on into the file that is open.
+void RotateLogFile() {
+    struct stat stOpen, stNamed;
+    if (fstat(LogFd(), &stOpen) != 0) return;
+    bool bNameIsOpenFile =
+        lstat(m_strFileName, &stNamed) == 0 && stNamed.st_dev == stOpen.st_dev && stNamed.st_ino == stOpen.st_ino;
+    char szOld[sizeof(m_strFileName) + 2];
+    snprintf(szOld, sizeof(szOld), "%s.1", m_strFileName);
+    if (bNameIsOpenFile) {
+        // The older copy goes first: renaming onto an existing file makes the file system
+        // write the renamed file out at once, which would cost this call several milliseconds.
+        unlink(szOld);
+        if (rename(m_strFileName, szOld) != 0) {
+            RotationFailed("rename to .1", errno, m_strFileName);
+            return;
+        }
+    }
+    FILE* pNew = fopen(m_strFileName, "ae");
+    if (pNew == nullptr) {
+        RotationFailed("new file", errno, bNameIsOpenFile ? szOld : m_strFileName);
+        return;
+    }
+    fclose(m_TextFile);
+    m_TextFile = pNew;
+    StartFileState();
+}
+
+// Collects one call's lines in g_block and hands them to the destination in blocks; the
+// last piece leaves when the object goes. Used with g_logLock held.
+class LogOutput {
+public:
+    explicit LogOutput(unsigned long dwLogType) : m_dwLogType(dwLogType) {
+        if (m_dwLogType == 2 && m_TextFile == nullptr) CCLog::OpenLogFile();
+        SetFastLimit();
+    }
+    ~LogOutput() { Flush(); }
+    LogOutput(const LogOutput&) = delete;
+    LogOutput& operator=(const LogOutput&) = delete;
+
+    // False when the lines go nowhere: an unknown destination, or a file that cannot be
+    // opened (the line is dropped; the next call tries again).
+    bool Active() const { return m_dwLogType == 1 || (m_dwLogType == 2 && m_TextFile != nullptr); }
+
+    // Room for one whole line of nLength bytes, its line break included. A line that would
+    // take the file past its bound goes to a fresh file, so no line is ever split.
+    char* Reserve(size_t nLength) {
+        if (g_nBlockUsed + nLength > m_nFastLimit) MakeRoom(nLength);
+        return g_block + g_nBlockUsed;
+    }
+    void Commit(size_t nLength) { g_nBlockUsed += nLength; }
+
+    void Line(const char* szLine, size_t nLength) {
+        if (nLength > kLineSize) nLength = kLineSize;
+        char* p = Reserve(nLength + 1);
+        memcpy(p, szLine, nLength);
+        p[nLength] = '\n';
+        Commit(nLength + 1);
+    }
+
+    // Hands what is gathered to the destination: written to the file's descriptor, or
+    // written and flushed on standard output, so nothing is left in a user-space buffer.
+    void Flush() {
+        if (g_nBlockUsed == 0) return;
+        if (m_dwLogType == 2 && m_TextFile != nullptr) {
+            WriteAll(LogFd(), g_block, g_nBlockUsed);
+        } else if (m_dwLogType == 1) {
+            fwrite(g_block, 1, g_nBlockUsed, stdout);
+            fflush(stdout);
+        }
+        g_nBlockUsed = 0;
+    }
+
+private:
+    void MakeRoom(size_t nLength) {
+        if (m_dwLogType == 2 && PassesBound(nLength)) {
+            Flush();
+            RotateLogFile();
+        }
+        if (g_nBlockUsed + nLength > sizeof(g_block)) Flush();
+        SetFastLimit();
+    }
+
+    bool Bounded() const {
+        return m_dwLogType == 2 && m_TextFile != nullptr && g_file.bRegular && g_file.nMaxBytes != 0;
+    }
+
+    bool PassesBound(size_t nLength) const {
+        if (!Bounded()) return false;
+        unsigned long long nAfter = g_file.nBytes + g_nBlockUsed;
+        // An empty file takes any line, so a line longer than the bound still gets written.
+        return nAfter > 0 && nAfter + nLength > g_file.nMaxBytes && nAfter >= g_file.nRetryAt;
+    }
+
+    // The fill of g_block up to which lines need no check: the block's end, or the bound.
+    void SetFastLimit() {
+        m_nFastLimit = sizeof(g_block);
+        if (!Bounded()) return;
+        unsigned long long nRoom = g_file.nMaxBytes > g_file.nBytes ? g_file.nMaxBytes - g_file.nBytes : 0;
+        if (nRoom < m_nFastLimit) m_nFastLimit = static_cast<size_t>(nRoom);
+    }
+
+    size_t m_nFastLimit = 0;
+    unsigned long m_dwLogType;
+};
 
 }  // namespace
 
@@ -60,22 +332,13 @@ void CCLog::SetLogEnable(unsigned long dwLogType, bool bEnable) {
 
 bool CCLog::Enabled() { return LogType() != 0 && LogFlag(); }
 
-// Called with g_logLock held.
-void CCLog::Output(const char* szLine) {
-    unsigned long dwLogType = LogType();
-    if (dwLogType == 2) {
-        WriteToFile(szLine);
-    } else if (dwLogType == 1) {
-        WriteToVideo(szLine);
-    }
-}
-
 void CCLog::WriteLog(const char* szName, const char* szText) {
     if (!Enabled()) return;
     char szLine[kLineSize];
-    FormatLine(szLine, sizeof(szLine), szName, szText);
+    size_t nLength = FormatLine(szLine, sizeof(szLine), szName, szText);
     std::lock_guard<std::mutex> lock(g_logLock);
-    Output(szLine);
+    LogOutput output(LogType());
+    if (output.Active()) output.Line(szLine, nLength);
 }
 
 void CCLog::WriteLogP(const char* szName, const char* szFormat, ...) {
@@ -90,72 +353,58 @@ void CCLog::WriteLogP(const char* szName, const char* szFormat, ...) {
 int CCLog::FormatDumpLine(char* szLine, size_t nLineSize, const unsigned char* pData, unsigned long nSize,
                           unsigned long nOffset) {
     if (nLineSize == 0) return 0;
-    szLine[0] = '\0';
-    size_t nUsed = 0;
-    // Appends with snprintf and stops growing once the buffer is full.
-    auto append = [&](const char* szFormat, auto... args) {
-        if (nUsed >= nLineSize - 1) return;
-        int n = snprintf(szLine + nUsed, nLineSize - nUsed, szFormat, args...);
-        if (n > 0) nUsed += static_cast<size_t>(n) < nLineSize - nUsed ? static_cast<size_t>(n) : nLineSize - 1 - nUsed;
-    };
-    // Offsets past 0xffff take the digits they need; the columns after them move right.
-    append("%04lx:", nOffset);
-    for (unsigned long i = 0; i < kBytesPerDumpLine; ++i) {
-        if (nOffset + i < nSize) {
-            append(" %02x", static_cast<unsigned>(pData[nOffset + i]));
-        } else {
-            append("%s", "   ");
-        }
-    }
-    append("%s", "   ");
-    for (unsigned long i = 0; i < kBytesPerDumpLine && nOffset + i < nSize; ++i) {
-        unsigned char c = pData[nOffset + i];
-        bool bShown = c >= 0x20 && isprint(c) && c != '%';
-        append("%c", bShown ? static_cast<int>(c) : '.');
-    }
-    return static_cast<int>(nUsed);
+    char szText[kMaxDumpText];
+    unsigned long nCount = BytesOnLine(nSize, nOffset);
+    DumpLine line(nCount > 0 ? pData + nOffset : pData, nCount, nOffset);
+    size_t nLength = line.Length();
+    line.Put(szText, DumpGlyphs());
+    if (nLength > nLineSize - 1) nLength = nLineSize - 1;
+    memcpy(szLine, szText, nLength);
+    szLine[nLength] = '\0';
+    return static_cast<int>(nLength);
 }
 
 void CCLog::WriteLogData(const char* szName, const char* szText, const unsigned char* pData, unsigned long nSize) {
     if (!Enabled()) return;
     char szHeader[kLineSize];
-    FormatLine(szHeader, sizeof(szHeader), szName, szText);
+    size_t nHeader = FormatLine(szHeader, sizeof(szHeader), szName, szText);
     // The line and its dump leave under one hold of the lock, so they stay together.
     std::lock_guard<std::mutex> lock(g_logLock);
-    Output(szHeader);
+    LogOutput output(LogType());
+    if (!output.Active()) return;
+    output.Line(szHeader, nHeader);
     if (pData == nullptr) return;
+    const DumpGlyphs glyphs;
     // Dump lines carry no timestamp: ten tabs set them off under the line they belong to.
-    static const char kTabs[] = "\t\t\t\t\t\t\t\t\t\t";
-    char szLine[kDumpLineSize];
-    memcpy(szLine, kTabs, sizeof(kTabs) - 1);
     for (unsigned long nOffset = 0; nOffset < nSize; nOffset += kBytesPerDumpLine) {
-        FormatDumpLine(szLine + sizeof(kTabs) - 1, sizeof(szLine) - (sizeof(kTabs) - 1), pData, nSize, nOffset);
-        Output(szLine);
+        DumpLine line(pData + nOffset, BytesOnLine(nSize, nOffset), nOffset);
+        size_t nLength = kTabCount + line.Length() + 1;
+        char* p = output.Reserve(nLength);
+        memcpy(p, kTabs, kTabCount);
+        line.Put(p + kTabCount, glyphs);
+        p[nLength - 1] = '\n';
+        output.Commit(nLength);
         if (nSize - nOffset <= kBytesPerDumpLine) break;  // no wrap of nOffset near the top
     }
 }
 
-// Flushed line by line: when standard output is a pipe the lines would otherwise sit in
-// the buffer, appear out of order with the JVM's own output, and vanish if the JVM dies.
 void CCLog::WriteToVideo(const char* szText) {
-    puts(szText);
-    fflush(stdout);
+    LogOutput output(1);
+    output.Line(szText, strlen(szText));
 }
 
-// Each line ends with a line break and is flushed, so a crash loses nothing already
-// logged. A file that cannot be opened drops the line; the next line tries again.
 void CCLog::WriteToFile(const char* szText) {
-    if (m_TextFile == nullptr) OpenLogFile();
-    if (m_TextFile == nullptr) return;
-    fputs(szText, m_TextFile);
-    fputc('\n', m_TextFile);
-    fflush(m_TextFile);
+    LogOutput output(2);
+    if (output.Active()) output.Line(szText, strlen(szText));
 }
 
+// Opened for appending and never buffered by stdio: every piece goes to the descriptor
+// with write(2). Close-on-exec, so a program the JVM starts does not hold the file.
 void CCLog::OpenLogFile() {
     if (m_TextFile != nullptr) return;
     ChooseLogFileName();
-    m_TextFile = fopen(m_strFileName, "a");
+    m_TextFile = fopen(m_strFileName, "ae");
+    if (m_TextFile != nullptr) StartFileState();
 }
 
 void CCLog::CloseLogFile() {

@@ -234,12 +234,17 @@ unsigned long CComPortEth::Write(unsigned char* pData, unsigned long nLength, un
     }
     if (nLength < m_nMaxPacketSize) return EthWrite(pData, nLength, pnError);
 
-    return WriteInChunks(pData, nLength, pnError, [this](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
-        return EthWrite(pChunk, nChunk, pnFlag);
-    });
+    // Every chunk but the last goes with MSG_MORE, so the kernel joins the chunks of a job
+    // into full segments; the last one goes without it and sends whatever is queued at once.
+    const unsigned char* pEnd = pData + nLength;
+    return WriteInChunks(pData, nLength, pnError,
+                         [this, pEnd](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
+                             return EthWrite(pChunk, nChunk, pnFlag, pChunk + nChunk < pEnd);
+                         });
 }
 
-unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
+unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError,
+                                    bool bMoreFollows) {
     if (!OpenPort()) {
         CCLog::WriteLog("EthWrite", kTransferOpenError);
         SetLastError(kTransferOpenError);
@@ -250,12 +255,13 @@ unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength,
     // bytes): it goes on with the rest and the time that remains. MSG_NOSIGNAL: a printer
     // that has closed its end fails the send instead of raising SIGPIPE, which would end
     // the whole process.
+    const int nFlags = MSG_NOSIGNAL | (bMoreFollows ? MSG_MORE : 0);
     const uint32_t nStart = GenericFunctions::GetTickCount();
     unsigned long nSent = 0;
     bool bShortened = false;
     bool bDead = false;
     for (;;) {
-        ssize_t nResult = send(m_hSocket, pData + nSent, nLength - nSent, MSG_NOSIGNAL);
+        ssize_t nResult = send(m_hSocket, pData + nSent, nLength - nSent, nFlags);
         if (nResult > 0) nSent += static_cast<unsigned long>(nResult);
         if (nResult < 0 && !WorthRetrying(errno)) bDead = true;
         if (bDead || nSent >= nLength || nResult == 0 || (nResult < 0 && errno != EINTR)) break;

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -59,6 +61,10 @@ constexpr size_t kAnswerBufferSize = 256;
 // Receive timeouts above this are taken as this by the collection's deadline test, so a
 // negative timeout from Java still ends the collection.
 constexpr unsigned long kMaxWaitMs = 0x7fffffffUL;
+// A read pass that brings nothing without failing has not waited (the printer has closed
+// the connection, the line has hung up): the next pass comes after this pause, so the
+// collection sleeps instead of spinning until its timeout.
+constexpr unsigned long kEmptyPassPauseMs = 10;
 
 // Modified-UTF-8 characters of a Java string, given back when the guard goes.
 class Utf8Chars {
@@ -111,6 +117,18 @@ jint StorePort(CComPort* pPort) {
 }
 
 bool ValidId(jint nPortId) { return nPortId >= 0 && nPortId < TILLPORT_MAX_PORTS; }
+
+// Sleeps kEmptyPassPauseMs, or less when the deadline of the collection that began at
+// nStart comes sooner.
+void PauseAfterEmptyPass(uint32_t nStart, CComPort* pPort) {
+    unsigned long nTimeout = std::min(pPort->GetTimeoutRX(), kMaxWaitMs);
+    unsigned long nElapsed = GenericFunctions::ElapsedTicks(nStart, GenericFunctions::GetTickCount());
+    if (nElapsed >= nTimeout) return;
+    unsigned long nPause = std::min(kEmptyPassPauseMs, nTimeout - nElapsed);
+    timespec pause{0, static_cast<long>(nPause) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
 
 // Copies a port's error text while its lease is held, for an exception raised after the
 // lease has ended.
@@ -399,6 +417,7 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
             std::copy(chunk, chunk + nRead, answer + nTotal);
             nTotal += nRead;
             if (nTotal >= nWanted || nTotal == kAnswerBufferSize) break;
+            if (nRead == 0) tillport::PauseAfterEmptyPass(nStart, pPort);
         }
     } else if (!timedOut()) {
         unsigned long nError = 0;

@@ -229,7 +229,11 @@ TEST_F(Concurrency, LogLinesAndDumpsStayWholeWhileTheLogIsSwitched) {
         writers.emplace_back([&, t] {
             std::vector<uint8_t> bytes = Filled(kBytes, static_cast<uint8_t>('A' + t));
             std::string name = "Writer" + std::to_string(t);
-            for (int i = 0; i < kCalls; ++i) CCLog::WriteLogData(name.c_str(), "Buffer to Write:", bytes.data(), bytes.size());
+            // Spread over several switches: a call alone takes only some microseconds.
+            for (int i = 0; i < kCalls; ++i) {
+                CCLog::WriteLogData(name.c_str(), "Buffer to Write:", bytes.data(), bytes.size());
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
         });
     }
     for (std::thread& writer : writers) writer.join();

@@ -1,11 +1,16 @@
 // Sending and receiving on TCP printer ports against real loopback peers: chunked writes,
 // partial sends, peers that stop reading, close or reset, receive timeouts, reconnects.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <climits>
 #include <csignal>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "EthTestSupport.h"
 #include "LogCapture.h"
@@ -34,7 +39,35 @@ bool WaitForMarker(const LoopbackPeer& peer, const std::vector<uint8_t>& marker,
     return false;
 }
 
+// Sizes and MSG_MORE of the send() calls made on one socket.
+std::mutex g_sendLock;
+int g_nWatchedSocket = -1;
+std::vector<std::pair<size_t, bool>> g_sends;
+
+void RecordSendsOn(int fd) {
+    std::lock_guard<std::mutex> lock(g_sendLock);
+    g_nWatchedSocket = fd;
+    g_sends.clear();
+}
+
+std::vector<std::pair<size_t, bool>> RecordedSends() {
+    std::lock_guard<std::mutex> lock(g_sendLock);
+    return g_sends;
+}
+
 }  // namespace
+
+// The library's objects are linked into this program, so their send() calls bind here;
+// the call goes on to the next send() (a sanitizer's, then the system's).
+extern "C" ssize_t send(int fd, const void* pData, size_t nLength, int nFlags) {
+    using SendFn = ssize_t (*)(int, const void*, size_t, int);
+    static SendFn pNext = reinterpret_cast<SendFn>(dlsym(RTLD_NEXT, "send"));
+    {
+        std::lock_guard<std::mutex> lock(g_sendLock);
+        if (fd == g_nWatchedSocket && fd >= 0) g_sends.emplace_back(nLength, (nFlags & MSG_MORE) != 0);
+    }
+    return pNext(fd, pData, nLength, nFlags);
+}
 
 TEST(EthWrite, WritesBelowAtAndAboveTheChunkSizeArriveWholeAndInOrder) {
     SKIP_WITHOUT_THREADS();
@@ -42,13 +75,21 @@ TEST(EthWrite, WritesBelowAtAndAboveTheChunkSizeArriveWholeAndInOrder) {
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, peer.Port()));
     std::vector<uint8_t> all = Pattern(999 + 1000 + 2500);
+    // At most 1000 bytes per send; within a job every send but the last says more is
+    // coming, so the last one pushes the job out at once.
+    using Sends = std::vector<std::pair<size_t, bool>>;
+    const Sends expected[] = {{{999, false}}, {{1000, false}}, {{1000, true}, {1000, true}, {500, false}}};
     unsigned long nOffset = 0;
+    int nJob = 0;
     for (unsigned long nLength : {999UL, 1000UL, 2500UL}) {
         unsigned long nError = 0;
+        RecordSendsOn(quick->m_hSocket);
         EXPECT_EQ(quick->Write(all.data() + nOffset, nLength, &nError), nLength);
+        EXPECT_EQ(RecordedSends(), expected[nJob++]) << nLength << " bytes";
         EXPECT_EQ(nError, 0u);
         nOffset += nLength;
     }
+    RecordSendsOn(-1);
     ASSERT_TRUE(peer.WaitForReceived(all.size(), 5000));
     EXPECT_EQ(peer.Received(), all);
 }

@@ -1,16 +1,24 @@
-// The diagnostic log: line and dump formats, destinations and the enable flag.
+// The diagnostic log: line and dump formats, destinations, the enable flag, and the log
+// file's size bound.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "CLog.h"
+#include "EthTestSupport.h"
 #include "LogCapture.h"
 
 namespace {
@@ -195,4 +203,193 @@ TEST(LogFile, UnopenableFileDropsTheLineAndIsTriedAgain) {
     EXPECT_FALSE(std::getline(in, line));
     unlink(path.c_str());
     rmdir(dir.c_str());
+}
+
+namespace {
+
+// TILLPORTCOMM_LOG_MAX_BYTES for one scenario (null: unset, the default bound); the log
+// reads it when it opens its file.
+struct MaxBytes {
+    explicit MaxBytes(const char* szValue) {
+        if (szValue != nullptr) setenv("TILLPORTCOMM_LOG_MAX_BYTES", szValue, 1);
+    }
+    ~MaxBytes() { unsetenv("TILLPORTCOMM_LOG_MAX_BYTES"); }
+};
+
+long long FileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The dump line as the snprintf-built format has always read: "%04lx:", " %02x" or three
+// blanks per position, three blanks, then the bytes shown as text.
+std::string ReferenceDumpLine(const std::vector<uint8_t>& data, unsigned long offset) {
+    char sz[32];
+    snprintf(sz, sizeof(sz), "%04lx:", offset);
+    std::string line = sz;
+    for (unsigned long i = 0; i < 16; ++i) {
+        snprintf(sz, sizeof(sz), " %02x", offset + i < data.size() ? data[offset + i] : 0);
+        line += offset + i < data.size() ? sz : "   ";
+    }
+    line += "   ";
+    for (unsigned long i = 0; i < 16 && offset + i < data.size(); ++i) {
+        unsigned char c = data[offset + i];
+        line += c >= 0x20 && isprint(c) && c != '%' ? static_cast<char>(c) : '.';
+    }
+    return line;
+}
+
+void WriteNumbered(int nFrom, int nTo) {
+    for (int i = nFrom; i < nTo; ++i) CCLog::WriteLogP("Rotate", "line %03d", i);  // 42 bytes each
+}
+
+// The numbers of lines "line NNN", in order; -1 for any other line.
+std::vector<int> LineNumbers(const std::vector<std::string>& lines) {
+    std::vector<int> numbers;
+    static const std::regex kNumbered(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}\]\[Rotate\]line (\d{3}))");
+    for (const std::string& line : lines) {
+        std::smatch match;
+        numbers.push_back(std::regex_match(line, match, kNumbered) ? std::stoi(match[1]) : -1);
+    }
+    return numbers;
+}
+
+std::vector<int> Range(int nFrom, int nTo) {
+    std::vector<int> numbers;
+    for (int i = nFrom; i < nTo; ++i) numbers.push_back(i);
+    return numbers;
+}
+
+}  // namespace
+
+TEST(LogFile, LongDumpReachesTheFileWholeAndInTheUnchangedFormat) {
+    // Past offset 0xffff and over several output blocks, ending in a short line.
+    std::vector<uint8_t> data = ethtest::Pattern(70007);
+    LogCapture log;
+    CCLog::WriteLogData("W", "Buffer to Write:", data.data(), data.size());
+    std::vector<std::string> raw = log.RawLines();
+    ASSERT_EQ(raw.size(), 1 + (data.size() + 15) / 16);
+    EXPECT_NE(raw[0].find("][W]Buffer to Write:"), std::string::npos);
+    for (unsigned long offset = 0, line = 1; offset < data.size(); offset += 16, ++line) {
+        ASSERT_EQ(raw[line], std::string(10, '\t') + ReferenceDumpLine(data, offset)) << "offset " << offset;
+    }
+}
+
+TEST(LogRotation, LineThatWouldPassTheBoundStartsANewFileAndTheOldOneReplacesDotOne) {
+    MaxBytes bound("1000");
+    LogCapture log;
+    WriteNumbered(0, 60);
+    // Lines 0-22 went first, then 23-45 replaced them as .1, and 46-59 are the file.
+    EXPECT_EQ(LineNumbers(log.RotatedLines()), Range(23, 46));
+    EXPECT_EQ(LineNumbers(log.RawLines()), Range(46, 60));
+    EXPECT_LE(FileSize(log.Path() + ".1"), 1000);
+}
+
+TEST(LogRotation, DumpLongerThanTheBoundGoesOnInTheNewFileAtALineBoundary) {
+    MaxBytes bound("2000");
+    LogCapture log;
+    std::vector<uint8_t> data = ethtest::Pattern(1000);  // a line, then 63 dump lines of 83 bytes
+    CCLog::WriteLogData("W", "Buffer to Write:", data.data(), data.size());
+    // The first file took the line and 23 dump lines, .1 the next 24, the file the last 16.
+    std::vector<std::string> lines = log.RotatedLines(), current = log.RawLines();
+    ASSERT_EQ(lines.size(), 24u);
+    ASSERT_EQ(current.size(), 16u);
+    lines.insert(lines.end(), current.begin(), current.end());
+    for (unsigned long i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i], std::string(10, '\t') + ReferenceDumpLine(data, (23 + i) * 16));
+    }
+}
+
+TEST(LogRotation, WhatTheFileHeldCountsAndABoundOfZeroIsNone) {
+    for (const char* szBound : {"0", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(szBound != nullptr ? szBound : "default");
+        LogCapture log;
+        MaxBytes bound(szBound);
+        const long long nHeld = 9LL << 20;  // past the default bound of 8 MiB
+        ASSERT_EQ(truncate(log.Path().c_str(), nHeld), 0);
+        CCLog::WriteLog("A", "line");
+        const long long nLine = 25 + 3 + 4 + 1;  // "[Y/MM/DD hh:mm:ss.mmm]", "[A]", "line", line break
+        EXPECT_EQ(FileSize(log.Path() + ".1"), szBound != nullptr ? -1 : nHeld);
+        EXPECT_EQ(FileSize(log.Path()), szBound != nullptr ? nHeld + nLine : nLine);
+    }
+}
+
+TEST(LogRotation, FileRemovedWhileOpenIsStartedAgainUnderItsNameAtTheBound) {
+    MaxBytes bound("300");
+    LogCapture log;
+    WriteNumbered(0, 3);
+    ASSERT_EQ(unlink(log.Path().c_str()), 0);
+    WriteNumbered(3, 10);  // line 7 passes the bound
+    EXPECT_EQ(LineNumbers(log.RawLines()), Range(7, 10));
+    EXPECT_EQ(FileSize(log.Path() + ".1"), -1);
+}
+
+TEST(LogRotation, FolderThatTakesNoRenameKeepsTheLogInTheCurrentFileAndSaysSoOnce) {
+    LogOff off;
+    MaxBytes bound("500");
+    char szDir[] = "/tmp/tillportcomm-rotation-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    std::string dir = szDir, path = dir + "/log";
+    // A folder in place of the .1 file stops the rename even for root; the folder's mode
+    // stops it for anyone else.
+    ASSERT_EQ(mkdir((path + ".1").c_str(), 0700), 0);
+    std::ofstream(path).close();
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    setenv("TILLPORTCOMM_LOG_FILE", path.c_str(), 1);
+    CCLog::SetLogEnable(2, true);
+    WriteNumbered(0, 40);  // 1680 bytes
+    CCLog::SetLogEnable(1, false);
+    unsetenv("TILLPORTCOMM_LOG_FILE");
+    chmod(dir.c_str(), 0700);
+
+    std::vector<std::string> lines;
+    std::istringstream in(FileText(path));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::vector<int> numbers = LineNumbers(lines);
+    auto notice = std::find(numbers.begin(), numbers.end(), -1);
+    ASSERT_NE(notice, numbers.end());
+    EXPECT_NE(lines[notice - numbers.begin()].find("][RotateLogFile]Log file not rotated"), std::string::npos);
+    numbers.erase(notice);
+    EXPECT_EQ(numbers, Range(0, 40)) << "lines lost, or said more than once";
+    unlink(path.c_str());
+    rmdir((path + ".1").c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(LogRotation, PipeOrFileReachedThroughALinkIsNeverMoved) {
+    // As a technician's /dev/stderr: a link to whatever standard error is.
+    LogOff off;
+    MaxBytes bound("1");
+    char szDir[] = "/tmp/tillportcomm-nofile-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    std::string dir = szDir, pipe = dir + "/pipe", link = dir + "/link", target = dir + "/target";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);  // so the log's open does not wait
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    for (const std::string& path : {pipe, link}) {
+        setenv("TILLPORTCOMM_LOG_FILE", path.c_str(), 1);
+        CCLog::SetLogEnable(2, true);
+        CCLog::WriteLog("A", "one");
+        CCLog::WriteLog("A", "two");
+        CCLog::SetLogEnable(1, false);
+        EXPECT_EQ(FileSize(path + ".1"), -1) << path;
+    }
+    unsetenv("TILLPORTCOMM_LOG_FILE");
+
+    std::regex kTwoLines(R"(\[[^\]]+\]\[A\]one\n\[[^\]]+\]\[A\]two\n)");
+    char buffer[256] = {};
+    ssize_t n = read(reader, buffer, sizeof(buffer) - 1);
+    close(reader);
+    EXPECT_TRUE(std::regex_match(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), kTwoLines));
+    EXPECT_TRUE(std::regex_match(FileText(target), kTwoLines));
+    struct stat st;
+    EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link was moved";
+    for (const std::string& path : {pipe, link, target}) unlink(path.c_str());
+    rmdir(szDir);
 }
