@@ -9,7 +9,6 @@
 #include "EthTestSupport.h"
 #include "FakeJni.h"
 #include "LogCapture.h"
-#include "Emulation.h"
 #include "LoopbackPeer.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
@@ -52,7 +51,6 @@ int CountPasses(const LogCapture& log) {
 }  // namespace
 
 TEST(EthNativeRead, EveryPassAsksForTheWholeExpectedSizeSoAnswersCanExceedIt) {
-    SKIP_WITHOUT_THREADS();
     FakeJni fake;
     for (const auto& second : {std::vector<uint8_t>{4, 5}, std::vector<uint8_t>{4, 5, 6, 7}}) {
         LogCapture log;
@@ -71,7 +69,6 @@ TEST(EthNativeRead, EveryPassAsksForTheWholeExpectedSizeSoAnswersCanExceedIt) {
 }
 
 TEST(EthNativeRead, SilentPrinterFailsWithEthReadError) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     FakeJni fake;
     jint nId = OpenNative(fake, peer);
@@ -86,7 +83,6 @@ TEST(EthNativeRead, SilentPrinterFailsWithEthReadError) {
 }
 
 TEST(EthNativeRead, ExpectedSizeZeroMakesOneReadOfUpTo255AndBytesStayUnsigned) {
-    SKIP_WITHOUT_THREADS();
     std::vector<uint8_t> answer = Pattern(300);
     answer[0] = 0xff;
     answer[254] = 0x80;
@@ -108,7 +104,6 @@ TEST(EthNativeRead, ExpectedSizeZeroMakesOneReadOfUpTo255AndBytesStayUnsigned) {
 }
 
 TEST(EthNativeRead, ExpectedSizeAbove256ReturnsAtMost256BytesWithoutOverrun) {
-    SKIP_WITHOUT_THREADS();
     FakeJni fake;
     LogCapture log;
     std::vector<uint8_t> answer = Pattern(400);
@@ -134,7 +129,6 @@ TEST(EthNativeRead, EmptySlotReturnsNullWithoutException) {
 }
 
 TEST(EthNativeWrite, JobArrivesWholeAndAFailedWriteReachesJavaAsException) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     FakeJni fake;
     jint nId = OpenNative(fake, peer);

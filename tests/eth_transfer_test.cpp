@@ -8,7 +8,6 @@
 
 #include "EthTestSupport.h"
 #include "LogCapture.h"
-#include "Emulation.h"
 #include "LoopbackPeer.h"
 
 using ethtest::Pattern;
@@ -36,7 +35,6 @@ bool WaitForMarker(const LoopbackPeer& peer, const std::vector<uint8_t>& marker,
 }  // namespace
 
 TEST(EthWrite, WritesBelowAtAndAboveTheChunkSizeArriveWholeAndInOrder) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, peer.Port()));
@@ -53,7 +51,6 @@ TEST(EthWrite, WritesBelowAtAndAboveTheChunkSizeArriveWholeAndInOrder) {
 }
 
 TEST(EthWrite, PeerThatStopsReadingMakesTheWriteTimeOutPartWayAndKeepsWhatWentOut) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer(Behaviour::StopReading);
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, peer.Port(), 300, 1000));
@@ -82,7 +79,6 @@ TEST(EthWrite, PeerThatStopsReadingMakesTheWriteTimeOutPartWayAndKeepsWhatWentOu
 }
 
 TEST(EthWrite, PeerThatHasClosedMakesTheWriteFailWithoutASignal) {
-    SKIP_WITHOUT_THREADS();
     // SIGPIPE at its default action would end this process on the first failed send.
     struct sigaction previous {};
     struct sigaction fatal {};
@@ -112,7 +108,6 @@ TEST(EthWrite, PeerThatHasClosedMakesTheWriteFailWithoutASignal) {
 }
 
 TEST(EthRead, SilentPeerTimesOutWithEthReadError) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, peer.Port(), 1000, 300));
@@ -128,7 +123,6 @@ TEST(EthRead, SilentPeerTimesOutWithEthReadError) {
 }
 
 TEST(EthRead, AnswersComeInTheRequestedSizesAndTheCleanOperationsLeaveThemAlone) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer::Reply answer;
     answer.bytes = {'a', 'b', 'c', 0xff};
     LoopbackPeer peer(Behaviour::Answer, {answer});
@@ -148,7 +142,6 @@ TEST(EthRead, AnswersComeInTheRequestedSizesAndTheCleanOperationsLeaveThemAlone)
 }
 
 TEST(EthRead, PeerEndingTheConnectionGivesZeroWhenClosedAndAnErrorWhenReset) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer closing(Behaviour::CloseAfter);
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, closing.Port()));
@@ -172,7 +165,6 @@ TEST(EthRead, PeerEndingTheConnectionGivesZeroWhenClosedAndAnErrorWhenReset) {
 }
 
 TEST(EthTransfer, PortWithoutConnectionConnectsOnItsNextTransferOrFailsWithDeviceError) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     QuickPort quick;
     char szHost[] = "127.0.0.1";
