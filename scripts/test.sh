@@ -44,7 +44,8 @@ run_suite() {
   shift 2
   local report=build/${preset}/Testing/${name}.xml started=$SECONDS result=0
   echo "--- ${name}"
-  ctest --preset "${preset}" --timeout 900 --output-junit "${PWD}/${report}" "$@" || result=$?
+  ctest --preset "${preset}" --timeout 900 --output-junit "${PWD}/${report}" \
+    --test-output-size-passed 1048576 --test-output-size-failed 1048576 "$@" || result=$?
   local counts
   counts=$(bash scripts/test-summary.sh "${report}" 2>/dev/null || echo "0 1 0")
   if [ "${result}" -ne 0 ]; then
