@@ -6,7 +6,7 @@
 # Plain POSIX sh, so it runs in the emulated ARM machines too:
 #   scripts/arm-machine.sh arm64 scripts/print-demo.sh build/arm64
 set -eu
-build=${1:?usage: print-demo.sh BUILD_DIR}
+build=$(cd "${1:?usage: print-demo.sh BUILD_DIR}" && pwd)
 
 work=$(mktemp -d)
 printer_pid=""
