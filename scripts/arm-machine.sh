@@ -204,6 +204,11 @@ exec_in_machine() {
   mv "$job" "$name.job"
   trap 'tell cancel "$name"; exit 143' TERM INT HUP
   tell run "$name"
+  # ctest ends a test that runs too long by killing it and its descendants, which no trap
+  # sees: a watcher that is nobody's descendant cancels the job inside once this process is
+  # gone without having cleaned up after the job.
+  local client=$BASHPID
+  (setsid bash "$0" watch "$arch" "$client" "$name" </dev/null >/dev/null 2>&1 &)
 
   local shown=0 size
   while :; do
@@ -232,6 +237,16 @@ exec_in_machine() {
 
 [ $# -ge 2 ] || usage
 case "$1" in
+  watch)  # watch ARCH PID NAME: cancels job NAME once process PID has ended without
+    machine_config "$2"  # removing it; asks again until the agent has removed it
+    while kill -0 "$3" 2>/dev/null; do sleep 1; done
+    for _ in 1 2 3 4 5; do
+      [ -e "$4.job" ] && [ ! -e "$4.rc" ] && is_running || break
+      tell cancel "$4"
+      sleep 2
+    done
+    exit 0
+    ;;
   start | stop | exec)
     action=$1
     machine_config "$2"

@@ -36,6 +36,7 @@ while :; do
           job "$name" </dev/null >/dev/null 2>&1 3<&- &
         ;;
       cancel)
+        [ -e "$name.job" ] || continue
         # The session may not have written its id yet: give it a moment.
         for _ in 1 2 3 4 5 6 7 8 9 10; do
           [ -s "$name.pid" ] && break
