@@ -9,10 +9,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh || exit 1
 jobs=$(nproc)
-mkdir -p build
-
 phases=()     # "name seconds"
 suites=()     # "name passed failed skipped seconds"
 status=0
@@ -24,6 +21,11 @@ begin() {
 end() {
   phases+=("$1 $((SECONDS - phase_start))")
 }
+
+begin "setup: packages and the emulated machines' parts"
+bash scripts/setup.sh || exit 1
+mkdir -p build
+end setup
 
 begin "build: host, asan, arm32, arm64"
 for preset in host asan arm32 arm64; do
