@@ -24,7 +24,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$repo/build
 
 usage() {
-  sed -n '9,15p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '8,14p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
