@@ -188,6 +188,9 @@ function(tillport_add_package_tests)
   get_property(package_tests DIRECTORY PROPERTY TESTS)
   list(FILTER package_tests INCLUDE REGEX "^package\\.")
   set_tests_properties(${package_tests} PROPERTIES LABELS package SKIP_RETURN_CODE 77)
+  # The ARM packages' checks in the emulated machines: scripts/test.sh runs them while the
+  # machine of their processor is up for its own suites.
+  set_tests_properties(package.arm_jvm.armhf package.arm_jvm.arm64 PROPERTIES LABELS "package;machine")
 endfunction()
 if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT TILLPORT_SANITIZE AND NOT TILLPORT_TSAN)
   tillport_add_package_tests()

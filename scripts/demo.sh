@@ -2,8 +2,10 @@
 # The print job end to end without a printer: installs what is missing, builds the
 # libraries, starts the virtual network printer on a free loopback port, runs the Java demo
 # (open, sample receipt, status request, close) with the library's log on standard
-# output, then shows what the printer received and stops it. Last, tillportcomm decodes the
-# status of the virtual printer in each state it can report.
+# output, then shows what the printer received and stops it (scripts/print-demo.sh). Last,
+# tillportcomm decodes the status of the virtual printer in each state it can report. The
+# ARM64 build gets the printer and the demo too, for the emulated ARM64 till:
+#   scripts/arm-machine.sh arm64 scripts/print-demo.sh build/arm64
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,10 +22,16 @@ for preset in arm32 arm64 host; do
   cmake --build build/"${preset}" -j "$(nproc)" --target tillportcomm >>"build/${preset}.log" 2>&1 \
     || { tail -n 60 "build/${preset}.log"; exit 1; }
 done
-cmake --build build/host -j "$(nproc)" --target virtual_printer java_demo tillportcomm_tool >>build/host.log 2>&1 \
-  || { tail -n 60 build/host.log; exit 1; }
+for preset in host arm64; do
+  cmake --build build/"${preset}" -j "$(nproc)" --target virtual_printer java_demo tillportcomm_tool \
+    >>build/"${preset}".log 2>&1 || { tail -n 60 build/"${preset}".log; exit 1; }
+done
 ls -l build/arm32/libtillportcommARM32.so build/arm64/libtillportcommARM64.so build/host/libtillportcommX64.so
 
+status=0
+sh scripts/print-demo.sh build/host || status=$?
+
+# The technician's tool decodes what a printer reports: the virtual printer in each state.
 work=$(mktemp -d)
 printer_pid=""
 cleanup() {
@@ -34,39 +42,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-# The output file exists before the printer starts, so the wait below never reads a missing file.
-: >"$work/printer.txt"
-build/host/tools/virtual_printer --port 0 --record "$work/received.bin" --max-seconds 120 >"$work/printer.txt" 2>&1 &
-printer_pid=$!
-port=""
-for _ in $(seq 1 100); do
-  port=$(awk '/^virtual_printer listening/ {print $NF; exit}' "$work/printer.txt")
-  [ -n "$port" ] && break
-  kill -0 "$printer_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if [ -z "$port" ]; then
-  echo "demo: the virtual printer did not start:" >&2
-  cat "$work/printer.txt" >&2
-  exit 1
-fi
-
-library=$(ls build/host/libtillportcomm*.so | head -n 1)
-echo "=== Java demo: library log (standard output) ==="
-status=0
-java -Dtillportcomm.library="$PWD/$library" \
-  -cp build/host/java/classes:build/host/java/demo-classes PrintDemo 127.0.0.1 "$port" || status=$?
-
-kill -TERM "$printer_pid"
-wait "$printer_pid" || true
-printer_pid=""
-echo
-echo "=== Virtual printer on port $port: what it received ==="
-cat "$work/printer.txt"
-echo "($(wc -c <"$work/received.bin") bytes recorded)"
-
-# The technician's tool decodes what a printer reports: the virtual printer in each state.
 echo
 echo "=== tillportcomm status: the virtual printer in each state it can report ==="
 for state in ok near-end paper-out cover-open offline; do

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs everything the build, the demo and the tests need on Debian 12, as root.
-# Idempotent: packages already present are not fetched again.
+# Installs everything the build, the demo and the tests need on Debian 12, as root, and
+# fetches the parts of the emulated ARM machines (kernel, busybox, umockdev's preload
+# library) into build/machines. Idempotent: packages already present are not fetched again.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 need_arch() {
   dpkg --print-foreign-architectures | grep -qx "$1" || dpkg --add-architecture "$1"
@@ -16,20 +18,66 @@ packages=(
   libgtest-dev:armhf libgtest-dev:arm64
   # packages: lintian, and the target's libraries that dpkg-shlibdeps maps to Depends
   lintian file libstdc++6:armhf libstdc++6:arm64
+  # The emulated ARM machines: qemu-system-arm has both qemu-system-arm and -aarch64; kmod and
+  # cpio build their initramfs; the guests run the ARM JVM and umockdev from the host's root.
+  qemu-system-arm kmod cpio
+  openjdk-17-jre-headless:armhf openjdk-17-jre-headless:arm64
+  libumockdev0:armhf libumockdev0:arm64
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ "${#missing[@]}" -eq 0 ] && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
+if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
+    exit 1
+  fi
+  need_arch armhf
+  need_arch arm64
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Packages for the emulated machines that must not be installed on the host: Debian's own ARM
+# kernel (never into the host's /boot), busybox-static (the guest's shell and tools), umockdev
+# (its ARM preload library; it cannot co-install with the host's umockdev) and glib's ARM
+# glibconfig.h (the one processor-specific header that ARM builds of the umockdev tests need:
+# libglib2.0-dev for ARM would pull in ARM pkg-config in place of the host's). They are
+# unpacked into build/machines/ARCH/root; a finished unpack leaves root.stamp behind, naming
+# the revision of this list of parts.
+machine_parts=2
+fetch_machine() {
+  local arch=$1 kernel=$2
+  local dir=build/machines/$arch
+  [ "$(cat "$dir/root.stamp" 2>/dev/null)" = "$machine_parts" ] && return 0
+  rm -rf "$dir/debs" "$dir/root"
+  mkdir -p "$dir/debs" "$dir/root" || return 1
+  # The kernel's metapackage names the versioned image package it depends on.
+  (cd "$dir/debs" && apt-get -qq -o APT::Sandbox::User=root download \
+     "$kernel:$arch" "busybox-static:$arch" "umockdev:$arch" "libglib2.0-dev:$arch") || return 1
+  local image
+  image=$(dpkg-deb -f "$dir/debs/${kernel}"_*.deb Depends | sed -n 's/^\(linux-image-[^ ,]*\).*/\1/p')
+  [ -n "$image" ] || { echo "setup: no kernel image behind $kernel" >&2; return 1; }
+  (cd "$dir/debs" && apt-get -qq -o APT::Sandbox::User=root download "$image:$arch") || return 1
+  local deb
+  for deb in "$dir"/debs/*.deb; do
+    dpkg-deb -x "$deb" "$dir/root" || return 1
+  done
+  # The guest loads only the virtio PCI, virtio console and 9p modules; the rest go.
+  find "$dir"/root/lib/modules/*/kernel -name '*.ko' \
+    ! -path '*/fs/9p/*' ! -path '*/fs/netfs/*' ! -path '*/fs/fscache/*' ! -path '*/net/9p/*' \
+    ! -path '*/drivers/virtio/*' ! -name virtio_console.ko -delete
+  find "$dir/root/usr/include" "$dir/root/usr/share" "$dir/root/usr/bin" -mindepth 1 -delete
+  find "$dir/root/usr/lib" -mindepth 2 -maxdepth 2 ! -name 'glib-2.0' ! -name 'libumockdev-preload*' \
+    -exec rm -rf {} +
+  rm -rf "$dir/debs" "$dir"/root/usr/lib/linux-image-*
+  echo "$machine_parts" >"$dir/root.stamp"
+}
+if ! { fetch_machine armhf linux-image-armmp-lpae && fetch_machine arm64 linux-image-arm64; }; then
+  echo "setup: could not fetch the emulated ARM machines' packages" >&2
   exit 1
 fi
-need_arch armhf
-need_arch arm64
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"

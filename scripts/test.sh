@@ -1,26 +1,125 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what it needs, then builds and tests the host library, the
-# ASan + UBSan build, the ThreadSanitizer build, and the ARM32 and ARM64 builds under
-# qemu-user, then the Debian packages and jars. Exits non-zero on the first preset that
-# fails; its ctest summary is then the last line printed.
-set -euo pipefail
+# The whole test suite: installs what it needs, builds the host library, the ASan + UBSan
+# build, the ThreadSanitizer build and the ARM32 and ARM64 builds, and the Debian packages
+# and jars, then runs their tests: the host's C++, package and JVM tests, the sanitized C++
+# tests, and for ARM32 and ARM64 the C++ tests and the JVM tests (the ARM JVM loading the
+# ARM library) inside the emulated ARM machines of scripts/arm-machine.sh, one boot per
+# machine. Every suite runs even when an earlier one failed; the closing lines
+# give each phase's time and each suite's cases passed, failed and skipped, and the script
+# exits non-zero when anything failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
 jobs=$(nproc)
-mkdir -p build
+phases=()     # "name seconds"
+suites=()     # "name passed failed skipped seconds"
+status=0
+phase_start=0
+begin() {
+  echo "=== $1"
+  phase_start=$SECONDS
+}
+end() {
+  phases+=("$1 $((SECONDS - phase_start))")
+}
 
+begin "setup: packages and the emulated machines' parts"
+bash scripts/setup.sh || exit 1
+mkdir -p build
+end setup
+
+begin "build: host, asan, tsan, arm32, arm64"
 for preset in host asan tsan arm32 arm64; do
-  echo "=== ${preset}: configure and build"
-  cmake --preset "${preset}" > "build/${preset}.log" 2>&1 || { cat "build/${preset}.log"; exit 1; }
-  cmake --build --preset "${preset}" -j "${jobs}" >> "build/${preset}.log" 2>&1 || { tail -n 60 "build/${preset}.log"; exit 1; }
+  if ! cmake --preset "${preset}" >"build/${preset}.log" 2>&1; then
+    cat "build/${preset}.log"
+    exit 1
+  fi
+  if ! cmake --build --preset "${preset}" -j "${jobs}" >>"build/${preset}.log" 2>&1; then
+    tail -n 60 "build/${preset}.log"
+    exit 1
+  fi
 done
+end build
 
 # The packages and jars a till installs; the host suite's package.* tests check them.
-echo "=== packages: build and lintian"
-bash scripts/package.sh > build/package.log 2>&1 || { tail -n 60 build/package.log; exit 1; }
+begin "packages: build and lintian"
+if ! bash scripts/package.sh >build/package.log 2>&1; then
+  tail -n 60 build/package.log
+  exit 1
+fi
+end packages
 
-for preset in arm32 arm64 tsan asan host; do
-  echo "=== ${preset}: tests"
-  ctest --preset "${preset}" --timeout 900
+# run_suite NAME PRESET [CTEST ARGS...]: one ctest run, its cases counted from its report.
+run_suite() {
+  local name=$1 preset=$2
+  shift 2
+  local report=build/${preset}/Testing/${name}.xml started=$SECONDS result=0
+  echo "--- ${name}"
+  ctest --preset "${preset}" --timeout 900 --output-junit "${PWD}/${report}" \
+    --test-output-size-passed 1048576 --test-output-size-failed 1048576 "$@" || result=$?
+  local counts
+  counts=$(bash scripts/test-summary.sh "${report}" 2>/dev/null || echo "0 1 0")
+  if [ "${result}" -ne 0 ]; then
+    status=1
+    # A failed run counts at least one failed case, whatever its report says.
+    read -r p f s <<<"${counts}"
+    [ "${f}" -eq 0 ] && counts="${p} 1 ${s}"
+  fi
+  suites+=("${name} ${counts} $((SECONDS - started))")
+}
+
+begin "host: C++ and JVM tests"
+# The C++ suite is every test not labelled jvm, so a test added without a label still runs.
+run_suite host-c++ host -LE 'jvm|machine'
+run_suite host-jvm host -L jvm
+end host-tests
+
+begin "asan: C++ tests with ASan + UBSan"
+run_suite asan-c++ asan
+end asan-tests
+
+begin "tsan: device-free C++ tests with ThreadSanitizer"
+run_suite tsan-c++ tsan
+end tsan-tests
+
+# One boot per machine serves both of its suites; the ctest fixture leaves a machine it did
+# not boot running, and this script powers it off.
+for pair in arm32:armhf arm64:arm64; do
+  preset=${pair%%:*}
+  machine=${pair#*:}
+  begin "${preset}: C++ and JVM tests in the emulated ${machine} machine"
+  booted=$SECONDS
+  if bash scripts/arm-machine.sh start "${machine}" --owner test.sh; then
+    phases+=("${preset}-boot $((SECONDS - booted))")
+    run_suite "${preset}-c++" "${preset}" -LE jvm
+    run_suite "${preset}-jvm" "${preset}" -L jvm
+    # The package of this processor, unpacked and loaded by the ARM JVM in this machine.
+    run_suite "${preset}-package" host -L machine -R "\\.${machine}\$"
+  else
+    status=1
+    suites+=("${preset}-c++ 0 1 0 0" "${preset}-jvm 0 1 0 0")
+  fi
+  bash scripts/arm-machine.sh stop "${machine}" --owner test.sh
+  end "${preset}-tests"
 done
+
+echo
+echo "=== Phases (seconds, wall clock)"
+total=0
+for phase in "${phases[@]}"; do
+  read -r name seconds <<<"${phase}"
+  printf '  %-14s %5d\n' "${name}" "${seconds}"
+  case "${name}" in *-boot) ;; *) total=$((total + seconds)) ;; esac
+done
+printf '  %-14s %5d\n' total "${total}"
+echo "=== Suites (cases)"
+all_passed=0 all_failed=0 all_skipped=0
+for suite in "${suites[@]}"; do
+  read -r name passed failed skipped seconds <<<"${suite}"
+  printf '  %-10s %5d passed, %d failed, %d skipped  (%d s)\n' "${name}" "${passed}" "${failed}" "${skipped}" "${seconds}"
+  all_passed=$((all_passed + passed))
+  all_failed=$((all_failed + failed))
+  all_skipped=$((all_skipped + skipped))
+done
+echo "all: ${all_passed} passed, ${all_failed} failed, ${all_skipped} skipped"
+exit "${status}"

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "CLog.h"
-#include "Emulation.h"
 #include "EthTestSupport.h"
 #include "LogCapture.h"
 #include "LoopbackPeer.h"
@@ -28,7 +27,6 @@ namespace {
 class Concurrency : public testing::Test {
 protected:
     void SetUp() override {
-        SKIP_WITHOUT_THREADS();
         EmptyPortTable();
         m_nLiveBefore = TestPort::s_nLive;
     }

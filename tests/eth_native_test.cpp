@@ -11,7 +11,6 @@
 #include "EthTestSupport.h"
 #include "FakeJni.h"
 #include "LogCapture.h"
-#include "Emulation.h"
 #include "LoopbackPeer.h"
 #include "SignalTimer.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
@@ -55,7 +54,6 @@ int CountPasses(const LogCapture& log) {
 }  // namespace
 
 TEST(EthNativeRead, EveryPassAsksForTheWholeExpectedSizeSoAnswersCanExceedIt) {
-    SKIP_WITHOUT_THREADS();
     FakeJni fake;
     for (const auto& second : {std::vector<uint8_t>{4, 5}, std::vector<uint8_t>{4, 5, 6, 7}}) {
         LogCapture log;
@@ -74,7 +72,6 @@ TEST(EthNativeRead, EveryPassAsksForTheWholeExpectedSizeSoAnswersCanExceedIt) {
 }
 
 TEST(EthNativeRead, SilentPrinterFailsWithEthReadErrorAfterTheTimeoutSetAfterTheOpen) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     FakeJni fake;
     jint nId = OpenNative(fake, peer);
@@ -95,7 +92,6 @@ TEST(EthNativeRead, SilentPrinterFailsWithEthReadErrorAfterTheTimeoutSetAfterThe
 }
 
 TEST(EthNativeRead, PrinterClosingTheConnectionEndsTheCollectionAtOnce) {
-    SKIP_WITHOUT_THREADS();
     FakeJni fake;
     // A negative receive timeout never runs out: only the end of stream can end these reads.
     LoopbackPeer answering(Behaviour::CloseAfter, {Bytes({0x12, 0x34})}, 3);
@@ -124,7 +120,6 @@ TEST(EthNativeRead, PrinterClosingTheConnectionEndsTheCollectionAtOnce) {
 }
 
 TEST(EthNativeRead, SignalsDuringTheWaitNeitherFailNorShortenIt) {
-    SKIP_WITHOUT_THREADS();
     Reply late = Bytes({0x12});
     late.delayMs = 400;
     LoopbackPeer peer(Behaviour::Answer, {late});
@@ -146,7 +141,6 @@ TEST(EthNativeRead, SignalsDuringTheWaitNeitherFailNorShortenIt) {
 }
 
 TEST(EthNativeClose, SlowPrinterWithUnreadStatusGetsTheWholeJobAndTheCloseEndsWhenItCloses) {
-    SKIP_WITHOUT_THREADS();
     // The printer says something nobody reads and takes the job slowly: the job is all in
     // the sockets' buffers when Java closes.
     LoopbackPeer peer(Behaviour::StopReading, {Bytes({0x12})});
@@ -173,7 +167,6 @@ TEST(EthNativeClose, SlowPrinterWithUnreadStatusGetsTheWholeJobAndTheCloseEndsWh
 }
 
 TEST(EthNativeRead, ExpectedSizeZeroMakesOneReadOfUpTo255AndBytesStayUnsigned) {
-    SKIP_WITHOUT_THREADS();
     std::vector<uint8_t> answer = Pattern(300);
     answer[0] = 0xff;
     answer[254] = 0x80;
@@ -195,7 +188,6 @@ TEST(EthNativeRead, ExpectedSizeZeroMakesOneReadOfUpTo255AndBytesStayUnsigned) {
 }
 
 TEST(EthNativeRead, ExpectedSizeAbove256ReturnsAtMost256BytesWithoutOverrun) {
-    SKIP_WITHOUT_THREADS();
     FakeJni fake;
     LogCapture log;
     std::vector<uint8_t> answer = Pattern(400);
@@ -221,7 +213,6 @@ TEST(EthNativeRead, EmptySlotReturnsNullWithoutException) {
 }
 
 TEST(EthNativeWrite, JobArrivesWholeAndAFailedWriteReachesJavaAsException) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     FakeJni fake;
     jint nId = OpenNative(fake, peer);

@@ -11,7 +11,6 @@
 #include "EthTestSupport.h"
 #include "FakeJni.h"
 #include "LogCapture.h"
-#include "Emulation.h"
 #include "LoopbackPeer.h"
 #include "TestPort.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
@@ -63,7 +62,6 @@ TEST(EthInit, KeepsHostAndPortAndRefusesHostsThatDoNotFit) {
 }
 
 TEST(EthOpen, ConnectsAtOnceInBlockingModeWithTheStoredTimeouts) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, peer.Port(), 1500, 0));
@@ -102,7 +100,6 @@ TEST(EthOpen, ConnectsAtOnceInBlockingModeWithTheStoredTimeouts) {
 }
 
 TEST(EthOpen, NativeOpenUpperCasesTheHostAndCloseDeviceEndsTheConnection) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     FakeJni fake;
     LogCapture log;
@@ -160,7 +157,6 @@ TEST(EthOpen, RefusedPortFailsWithOnePauseAndLeavesTheTableAsItWas) {
 }
 
 TEST(EthOpen, PortNumberOutside1To65535FailsTheOpenInsteadOfReachingAnotherPort) {
-    SKIP_WITHOUT_THREADS();
     LoopbackPeer peer;
     FakeJni fake;
     LogCapture log;

@@ -1,8 +1,7 @@
 // TCP transfers against a listener that runs no thread of its own: the kernel completes
 // the connection into the listener's queue, so the test can let the library connect and
-// write first, then accept and read, or queue an answer before the library reads. These
-// cases need no second party running beside the library, so they run on every build,
-// the ARM ones under qemu-user included.
+// write first, then accept and read, or queue an answer before the library reads, with no
+// second party running beside the library.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>

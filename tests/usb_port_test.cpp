@@ -1,5 +1,5 @@
 // The USB port without a device: defaults, the operations that never start libusb, and the
-// argument checks that come first. Runs on every build, ARM ones under qemu-user.
+// argument checks that come first.
 #include <gtest/gtest.h>
 
 #include <climits>

@@ -443,7 +443,9 @@ private:
         unsigned char buffer[4096];
         size_t nWant = m_options.nSlowReadMs > 0 ? kSlowReadBytes : sizeof(buffer);
         if (m_options.nCloseAfter > 0) {
-            nWant = std::min(nWant, static_cast<size_t>(m_options.nCloseAfter) - connection.nReceived);
+            // size_t is unsigned int on 32-bit ARM, the byte count unsigned long everywhere.
+            nWant = static_cast<size_t>(
+                std::min<unsigned long>(nWant, static_cast<unsigned long>(m_options.nCloseAfter) - connection.nReceived));
         }
         ssize_t nRead = recv(connection.hSocket, buffer, nWant, 0);
         if (nRead <= 0) {
