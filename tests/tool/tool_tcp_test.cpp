@@ -156,7 +156,7 @@ TEST(ToolProgram, PrintsStandardInputAndLogsHexDumpsOnStandardError) {
 }
 
 TEST(ToolProgram, LogLinesAndMessagesShareAStandardErrorFile) {
-    // The log opens /dev/stderr anew; the tool's own messages go to descriptor 2. Both must
+    // The log opens standard error anew; the tool's own messages go to descriptor 2. Both must
     // append, or the message lands on top of the first log lines.
     VirtualPrinter printer({"--silent"});
     const std::string trace = TempFile("");

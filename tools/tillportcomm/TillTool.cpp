@@ -118,8 +118,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* pLine, 
     return true;
 }
 
-// The library's log on standard error: its file destination pointed at /dev/stderr, with no
-// size bound (so it never tries to rotate standard error). The environment and the log are
+// The library's log on standard error: its file destination pointed at standard error's
+// descriptor, with no size bound (so it never tries to rotate standard error). The environment and the log are
 // put back when the command ends, which also closes, and so flushes, the log's stream.
 class LogToStandardError {
 public:
@@ -127,9 +127,11 @@ public:
         if (!m_bOn) return;
         Save("TILLPORTCOMM_LOG_FILE", &m_file);
         Save("TILLPORTCOMM_LOG_MAX_BYTES", &m_maxBytes);
-        setenv("TILLPORTCOMM_LOG_FILE", "/dev/stderr", 1);
+        // /proc/self/fd/2 is there wherever /proc is; /dev/stderr, a link to it, only where
+        // udev or systemd made it (not in a bare initramfs).
+        setenv("TILLPORTCOMM_LOG_FILE", access("/proc/self/fd/2", F_OK) == 0 ? "/proc/self/fd/2" : "/dev/stderr", 1);
         setenv("TILLPORTCOMM_LOG_MAX_BYTES", "0", 1);
-        // The log opens /dev/stderr anew, appending. When standard error is a file, descriptor
+        // The log opens standard error anew, appending. When standard error is a file, descriptor
         // 2 must append too, or the tool's own messages would overwrite log lines.
         struct stat info;
         int nFlags = fcntl(STDERR_FILENO, F_GETFL);
@@ -300,7 +302,7 @@ int RunPrint(const Target& target, std::vector<unsigned char>& job, unsigned lon
     char szTime[32];
     snprintf(szTime, sizeof(szTime), "%.1f ms", dMs);
     out << "Sent " << job.size() << " bytes to " << target.text << " in " << szTime;
-    if (target.kind == Target::Kind::Tcp) out << "; the connection closes after a 2 s pause, so the printer takes all";
+    if (target.kind == Target::Kind::Tcp) out << "; the close then waits (up to 2 s) until the printer has taken it all";
     out << ".\n";
     return kExitOk;
 }
