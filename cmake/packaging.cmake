@@ -25,7 +25,8 @@ set(TILLPORT_MULTIARCH ${TILLPORT_MULTIARCH_${TILLPORT_TAG}})
 # library reports in its log and the project's version.
 set(TILLPORT_CHANGELOG ${TILLPORT_PACKAGING_DIR}/changelog)
 set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-             ${TILLPORT_CHANGELOG} ${CMAKE_SOURCE_DIR}/src/tillportcomm.cpp)
+             ${TILLPORT_CHANGELOG} ${CMAKE_SOURCE_DIR}/src/tillportcomm.cpp
+             ${TILLPORT_PACKAGING_DIR}/tillportcomm.1)
 file(STRINGS ${TILLPORT_CHANGELOG} changelog_head LIMIT_COUNT 1)
 if(NOT changelog_head MATCHES "^${TILLPORT_PACKAGE_NAME} \\(([0-9][0-9A-Za-z.+~]*)-([0-9A-Za-z.+~]+)\\) ")
   message(FATAL_ERROR "${TILLPORT_CHANGELOG}: first line is not '${TILLPORT_PACKAGE_NAME} (<version>-<revision>) ...'")
@@ -84,6 +85,13 @@ function(tillport_package_tool)
     target_compile_definitions(tillportcomm_tool PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
     target_link_options(tillportcomm_tool PRIVATE -Wl,-z,relro -Wl,-z,now)
     install(TARGETS tillportcomm_tool RUNTIME DESTINATION bin COMPONENT deb)
+    set(manual ${CMAKE_BINARY_DIR}/packaging/tillportcomm.1.gz)
+    execute_process(COMMAND gzip -9 -n -c ${TILLPORT_PACKAGING_DIR}/tillportcomm.1 OUTPUT_FILE ${manual}
+                    RESULT_VARIABLE gzip_result)
+    if(NOT gzip_result EQUAL 0)
+      message(FATAL_ERROR "gzip failed on ${TILLPORT_PACKAGING_DIR}/tillportcomm.1")
+    endif()
+    install(FILES ${manual} DESTINATION share/man/man1 COMPONENT deb)
     add_dependencies(package_payload tillportcomm_tool)
   endif()
 endfunction()

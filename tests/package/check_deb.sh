@@ -40,7 +40,10 @@ library=usr/lib/$triplet/jni/libtillportcomm$tag.so
   echo "-rw-r--r-- root/root ./usr/share/doc/libtillportcomm/README.Debian"
   echo "-rw-r--r-- root/root ./usr/share/doc/libtillportcomm/changelog.Debian.gz"
   echo "-rw-r--r-- root/root ./usr/share/doc/libtillportcomm/copyright"
-  if [ "$with_tool" = 1 ]; then echo "-rwxr-xr-x root/root ./usr/bin/tillportcomm"; fi
+  if [ "$with_tool" = 1 ]; then
+    echo "-rwxr-xr-x root/root ./usr/bin/tillportcomm"
+    echo "-rw-r--r-- root/root ./usr/share/man/man1/tillportcomm.1.gz"
+  fi
 } | sort >"$work/expected"
 dpkg-deb -c "$deb" >"$work/listing"
 awk '$1 !~ /^d/ {print $1, $2, $6}' "$work/listing" | sort >"$work/files"

@@ -160,7 +160,7 @@ TEST(ToolProgram, LogLinesAndMessagesShareAStandardErrorFile) {
     // append, or the message lands on top of the first log lines.
     VirtualPrinter printer({"--silent"});
     const std::string trace = TempFile("");
-    ChildProcess tool({"/bin/sh", "-c",
+    ChildProcess tool({"sh", "-c",
                        std::string("exec \"$0\" --log --timeout 300 status \"$1\" 2>\"$2\""), TILLPORTCOMM_TOOL,
                        printer.Target(), trace});
     EXPECT_EQ(tool.Wait(20000), tilltool::kExitPrinter) << tool.Err();
