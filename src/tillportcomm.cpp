@@ -5,10 +5,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -121,13 +119,9 @@ bool ValidId(jint nPortId) { return nPortId >= 0 && nPortId < TILLPORT_MAX_PORTS
 // Sleeps kEmptyPassPauseMs, or less when the deadline of the collection that began at
 // nStart comes sooner.
 void PauseAfterEmptyPass(uint32_t nStart, CComPort* pPort) {
-    unsigned long nTimeout = std::min(pPort->GetTimeoutRX(), kMaxWaitMs);
-    unsigned long nElapsed = GenericFunctions::ElapsedTicks(nStart, GenericFunctions::GetTickCount());
-    if (nElapsed >= nTimeout) return;
-    unsigned long nPause = std::min(kEmptyPassPauseMs, nTimeout - nElapsed);
-    timespec pause{0, static_cast<long>(nPause) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
+    int nLeft = GenericFunctions::RemainingMs(nStart, pPort->GetTimeoutRX());
+    unsigned long nPause = std::min(kEmptyPassPauseMs, static_cast<unsigned long>(nLeft));
+    GenericFunctions::PauseMicroseconds(nPause * 1000);
 }
 
 // Copies a port's error text while its lease is held, for an exception raised after the
