@@ -53,6 +53,9 @@ private:
 // the port closes.
 void ClosePortById(const char* szName, jint nPortId);
 
+// Whether a close of nPortId has begun and not yet freed the ID.
+bool CloseInProgress(jint nPortId);
+
 // Raises java.lang.Exception with szMessage (copied by the JVM) and logs
 // "Exit For Exception" under szName. Does nothing but log when an exception is already
 // pending, so a JVM error such as OutOfMemoryError is never masked.

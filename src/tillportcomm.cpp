@@ -189,6 +189,12 @@ void ClosePortById(const char* szName, jint nPortId) {
     slot.bClosing = false;
 }
 
+bool CloseInProgress(jint nPortId) {
+    if (!ValidId(nPortId)) return false;
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    return g_slots[nPortId].bClosing;
+}
+
 void ThrowJavaException(JNIEnv* env, const char* szName, const char* szMessage) {
     if (!env->ExceptionCheck()) {
         jclass cls = env->FindClass("java/lang/Exception");

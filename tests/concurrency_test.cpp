@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <regex>
 #include <string>
@@ -16,6 +17,8 @@
 #include "LogCapture.h"
 #include "LoopbackPeer.h"
 #include "NativeTestSupport.h"
+#include "TimeScale.h"
+#include "tillportcomm.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
 #define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
@@ -55,7 +58,8 @@ TEST_F(Concurrency, CloseWaitsForTheReadInProgressAndCallsAfterItFindNoPort) {
     jint nId = OpenTestPort(fake, fake.NewString("printer"), 9100, {}, &pPort);
     ASSERT_EQ(nId, 0);
     pPort->m_strFailText = "late answer lost";
-    pPort->m_reads.push_back({{0x12}, false, 400});
+    pPort->m_reads.push_back({{0x12}, false, 0});
+    pPort->m_bHoldReads = true;  // the read stays in its pass until the late call is done
     LogCapture log;
     TestPort::s_nClosesDuringCall = 0;
 
@@ -69,20 +73,26 @@ TEST_F(Concurrency, CloseWaitsForTheReadInProgressAndCallsAfterItFindNoPort) {
         readerJni.ExpectClean();
         return ints;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the read is in its pass
+    auto waitFor = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 10000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return done();
+    };
+    ASSERT_TRUE(waitFor([&] { return pPort->CallsRunning() > 0; })) << "the read never reached the port";
 
     auto closer = std::async(std::launch::async, [&] {
         FakeJni closerJni;
         NATIVE(CloseDevice)(closerJni.env(), nullptr, nId);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the close has begun
+    ASSERT_TRUE(waitFor([&] { return tillport::CloseInProgress(nId); })) << "the close never began";
 
     // Arriving now, after the close began: no port, at once, without waiting for the read.
     Stopwatch late;
     EXPECT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nId, fake.NewByteArray({1})), 0);
-    EXPECT_LT(late.Seconds(), 0.15);
+    EXPECT_LT(late.Seconds(), 0.15 * TimeScale());
     EXPECT_FALSE(bReadDone);
     EXPECT_FALSE(fake.ExceptionPending());
+    EXPECT_TRUE(tillport::CloseInProgress(nId)) << "the close did not wait for the read";
+    pPort->m_bHoldReads = false;
 
     EXPECT_EQ(reader.get(), std::vector<jint>{0x12});
     closer.get();
