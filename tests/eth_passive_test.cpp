@@ -2,9 +2,7 @@
 // the connection into the listener's queue, so the test can let the library connect and
 // write first, then accept and read, or queue an answer before the library reads, with no
 // second party running beside the library.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -15,6 +13,7 @@
 #include "EthTestSupport.h"
 #include "FakeJni.h"
 #include "LogCapture.h"
+#include "LoopbackPeer.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
 #define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
@@ -25,15 +24,8 @@ namespace {
 class PassiveListener {
 public:
     PassiveListener() {
-        m_hListen = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t nLength = sizeof(address);
-        if (bind(m_hListen, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && listen(m_hListen, 8) == 0 &&
-            getsockname(m_hListen, reinterpret_cast<sockaddr*>(&address), &nLength) == 0) {
-            m_nPort = ntohs(address.sin_port);
-        }
+        m_hListen = BindLoopback(&m_nPort);
+        if (listen(m_hListen, 8) != 0) m_nPort = 0;
     }
     ~PassiveListener() {
         if (m_hPeer >= 0) close(m_hPeer);

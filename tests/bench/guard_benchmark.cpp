@@ -5,7 +5,6 @@
 // more, so the difference is what the guards add, measured under the same conditions.
 // Short samples, finely alternated, keep the machine's drift out of the difference. Prints
 // medians; arguments: round trips per sample (default 300), samples (default 60).
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "FakeJni.h"
+#include "LoopbackPeer.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 #include "tillportcomm.h"
 
@@ -31,17 +31,11 @@ using Clock = std::chrono::steady_clock;
 class StatusPrinter {
 public:
     StatusPrinter() {
-        m_hListen = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t nLength = sizeof(address);
-        if (bind(m_hListen, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(m_hListen, 1) != 0 ||
-            getsockname(m_hListen, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
+        m_hListen = BindLoopback(&m_nPort);
+        if (listen(m_hListen, 1) != 0) {
             perror("guard_benchmark: loopback listener");
             exit(1);
         }
-        m_nPort = ntohs(address.sin_port);
         m_thread = std::thread([this] { Serve(); });
     }
     ~StatusPrinter() {
