@@ -6,11 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null 2>&1; then
-  sudo scripts/setup.sh
-else
-  scripts/setup.sh
-fi
+bash scripts/setup.sh
 
 out=build/packages
 mkdir -p build

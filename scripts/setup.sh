@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs everything the build, the demo and the tests need on Debian 12, as root, and
-# fetches the parts of the emulated ARM machines (kernel, busybox, umockdev's preload
-# library) into build/machines. Idempotent: packages already present are not fetched again.
+# Installs everything the build, the demo and the tests need on Debian 12 (as root, or
+# through sudo when something is missing and sudo is there), and fetches the parts of the
+# emulated ARM machines (kernel, busybox, umockdev's preload library) into build/machines.
+# Idempotent: packages already present are not fetched again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +33,8 @@ done
 
 if [ "${#missing[@]}" -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
+    # Installing needs root: through sudo where there is one.
+    command -v sudo >/dev/null 2>&1 && exec sudo bash scripts/setup.sh
     echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
     exit 1
   fi
