@@ -32,8 +32,9 @@ public:
     // Places up to nLength bytes at the start of pBuffer and returns how many; 0 when
     // nothing arrived within the transport's own wait. Failure as for Write; besides,
     // m_bReadEnded tells a failure that only means no more bytes are coming (the wait ran
-    // out, or the printer ended the stream) from any other. Blocks up to the receive
-    // timeout. Base version: 0, flag untouched.
+    // out, or the printer ended the stream) from any other. A Read that returns bytes may
+    // set m_bReadEnded too, without the flag: the wait ran out after they came, so they
+    // end this answer. Blocks up to the receive timeout. Base version: 0, flag untouched.
     virtual unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
 
     // Discard output not yet sent / input received but not yet read, where the

@@ -417,6 +417,11 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
             std::copy(chunk, chunk + nRead, answer + nTotal);
             nTotal += nRead;
             if (nTotal >= nWanted || nTotal == kAnswerBufferSize) break;
+            if (pPort->m_bReadEnded) {
+                // The wait ran out just after these bytes came: they end the answer.
+                CCLog::WriteLogP(szName, "Answer Ended(%s)", pPort->m_strLastError);
+                break;
+            }
             if (nRead == 0) tillport::PauseAfterEmptyPass(nStart, pPort);
         }
     } else if (!timedOut()) {
