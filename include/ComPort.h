@@ -66,6 +66,10 @@ public:
     // out, or the printer ended the stream), cleared by every Read on entry. The bytes an
     // answer collection already holds are then its answer, not lost.
     bool m_bReadEnded;
+    // Bytes of the last Write that left the port: taken by the device, the line or the
+    // socket, and not discarded afterwards. Set by every transport's Write, also when it
+    // fails, so the log can tell a job cut off part way from one that never started.
+    unsigned long m_nBytesSent;
 
 protected:
     // The chunk loop of every transport's Write: hands the data to send(pChunk, nChunk,

@@ -35,6 +35,7 @@ public:
     // Reopens the printer when a failed transfer has closed the port, then sends the data
     // in one transfer (below m_nMaxPacketSize) or in chunks. Blocks up to m_nTimeoutTX
     // per transfer. 0 with the flag set on failure; the port is then closed.
+    // m_nBytesSent counts what the printer took, the failed transfer's part included.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
     // Hands out up to nLength bytes kept from the last transfer, without a transfer; with
     // none kept, one bulk IN transfer of nLength rounded up to whole packets (at most

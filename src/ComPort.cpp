@@ -4,7 +4,8 @@
 #include <cstring>
 
 CComPort::CComPort()
-    : m_nPortType(0), m_strLastError{}, m_nTimeoutTX(0), m_nTimeoutRX(0), m_nMaxPacketSize(0), m_bReadEnded(false) {}
+    : m_nPortType(0), m_strLastError{}, m_nTimeoutTX(0), m_nTimeoutRX(0), m_nMaxPacketSize(0), m_bReadEnded(false),
+      m_nBytesSent(0) {}
 
 CComPort::~CComPort() = default;
 

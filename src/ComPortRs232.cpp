@@ -187,6 +187,7 @@ void CComPortRs232::CalcMaxPacketSize() {
 
 unsigned long CComPortRs232::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
+    m_nBytesSent = 0;
     CalcMaxPacketSize();
     if (nLength < m_nMaxPacketSize) return ComWrite(pData, nLength, pnError);
 
@@ -226,9 +227,13 @@ unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLengt
 
     // Drained whatever the write did, so bytes that went out have left the line.
     int nDrain = DrainWithin(nStart, nWaitMs);
-    if (!bTimedOut && nDrain <= 0 && nWritten == nLength && nWritten > 0) return nWritten;
+    if (!bTimedOut && nDrain <= 0 && nWritten == nLength && nWritten > 0) {
+        m_nBytesSent += nWritten;
+        return nWritten;
+    }
     // Nothing written, the write failed, or the line did not take or send the chunk in
     // time: none of it is a byte count, and the bytes already taken are no success.
+    m_nBytesSent += nWritten;
     *pnError = 1;
     SetLastError(nDrain < 0 && nWritten == 0 ? kDrainError : kWriteError);
     return 0;

@@ -172,6 +172,7 @@ bool CComPortUsb::Open() {
 
 unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
+    m_nBytesSent = 0;
     if (!m_bOpened) {
         // A failed transfer closed the port: find the printer again before writing.
         if (!Init(m_strPID, m_strAddress)) {
@@ -195,6 +196,9 @@ unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, un
 unsigned long CComPortUsb::UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     int nResult = 0;
     unsigned long nSent = BulkTransfer(m_nEndpointOut, pData, nLength, m_nTimeoutTX, pnError, "Write Error", &nResult);
+    // A transfer that failed part way (a timeout, a printer that stopped taking data) has
+    // still put its first bytes on the printer.
+    m_nBytesSent += std::min(nSent, nLength);
     return nResult == 0 ? nSent : 0;
 }
 

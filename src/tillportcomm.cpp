@@ -364,9 +364,10 @@ JNIEXPORT jint JNICALL TILLPORT_METHOD(WriteToDevice)(JNIEnv* env, jobject, jint
         CCLog::WriteLog(szName, "End");
         return static_cast<jint>(nWritten);
     }
-    // Signed, so a failed single send (all bits set) reads -1 on both widths.
-    CCLog::WriteLogP(szName, "ERROR: Write Error(%ld/%ld)(%s)!", static_cast<long>(nWritten), static_cast<long>(nSize),
-                     port->m_strLastError);
+    // The count is what left the port before the failure, which the result (0 for a failed
+    // write) does not tell: a technician can see whether part of the job printed.
+    CCLog::WriteLogP(szName, "ERROR: Write Error(%ld/%ld)(%s)!", static_cast<long>(port->m_nBytesSent),
+                     static_cast<long>(nSize), port->m_strLastError);
     tillport::ErrorText error(port.get());
     port.Release();
     ThrowJavaException(env, szName, error.szText);

@@ -320,4 +320,26 @@ TEST_F(UsbTransferThroughJni, AnswerFillingAWholePacketEndsWithTheTimeoutAndJava
     fake.ExpectClean();
 }
 
+TEST_F(UsbTransferThroughJni, JobCutOffPartWayLogsTheBytesThePrinterTook) {
+    int printer = bed.Add(Printer("SN1"));
+    FakeJni fake;
+    jint id = Open(fake);
+    ASSERT_FALSE(fake.ExceptionPending());
+    Java_orvik_services_posprinterPortComm_CommonComPort_SetTimeoutTX(fake.env(), nullptr, id, 150);
+    // The first chunk goes out; the printer takes 300 bytes of the second, then stops.
+    bed.QueueOutcome(printer, Outcome::Accept);
+    bed.QueueOutcome(printer, Outcome::Timeout, 300);
+    LogCapture log;
+    EXPECT_EQ(WriteBytes(fake, id, Pattern(2500)), 0);
+    EXPECT_EQ(fake.PendingMessage(), "Write Error");
+    fake.ClearPending();
+    EXPECT_TRUE(log.Has("ERROR: Write Error(1300/2500)(Write Error)!"));
+    std::vector<uint8_t> taken;
+    for (const UsbPrinterBed::Transfer& transfer : bed.Transfers(printer))
+        taken.insert(taken.end(), transfer.data.begin(), transfer.data.end());
+    EXPECT_EQ(taken, Pattern(1300));
+    Close(fake, id);
+    fake.ExpectClean();
+}
+
 }  // namespace

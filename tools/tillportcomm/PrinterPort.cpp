@@ -322,8 +322,9 @@ bool PrinterPort::Send(unsigned char* pData, size_t nSize, size_t* pnSent, std::
     CCLog::WriteLogData(kLogName, "Buffer to Write:", pData, nSize);
     unsigned long nError = 0;
     unsigned long nSent = m_pPort->Write(pData, nSize, &nError);
-    // After a failure the count says nothing (a failed send comes back as all bits set).
-    *pnSent = nError == 0 ? std::min<size_t>(nSent, nSize) : 0;
+    // After a failure the result says nothing (a failed send comes back as all bits set);
+    // the port counts what left it all the same.
+    *pnSent = std::min<size_t>(nError == 0 ? nSent : m_pPort->m_nBytesSent, nSize);
     if (nError == 0 && nSent == nSize) return true;
     *pError = m_pPort->m_strLastError[0] != '\0' ? m_pPort->m_strLastError : "the printer took no more";
     CCLog::WriteLogP(kLogName, "ERROR: Write Error(%zu/%zu)(%s)!", *pnSent, nSize, pError->c_str());
