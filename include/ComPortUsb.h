@@ -12,8 +12,8 @@
 // from interface 0, detaches the kernel driver and clears halts; Open claims interface 0.
 // Writes go out in bulk transfers of at most m_nMaxPacketSize bytes; reads ask for whole
 // packets of the IN endpoint and keep what came beyond the caller's request. A failed
-// transfer releases everything; the next Write rediscovers the printer with the stored
-// strings. All libusb calls use the default context.
+// transfer releases everything (the kernel driver gets the printer back); the next Write
+// rediscovers the printer with the stored strings. All libusb calls use the default context.
 class CComPortUsb : public CComPort {
 public:
     using CComPort::Init;
@@ -56,8 +56,8 @@ public:
     short FindDevice(char* szVendorId, char* szProductId, int nAddress);
     // One bulk OUT transfer; on failure closes the whole port.
     unsigned long UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
-    // Releases interface 0 while claimed and closes the handle while open, and discards the
-    // kept bytes. Always true.
+    // Releases interface 0 while claimed, gives the kernel driver back and closes the handle
+    // while open, and discards the kept bytes. Always true.
     bool ClosePort();
 
     bool m_bOpened;
@@ -69,6 +69,8 @@ public:
     libusb_device_handle* m_hDevice;
     // wMaxPacketSize of the IN endpoint, from its descriptor at discovery (64 when it says 0).
     int m_nPacketSizeIn;
+    // Discovery detached the kernel driver from interface 0: closing the handle re-attaches it.
+    bool m_bDriverDetached;
 
 private:
     // Reports a failure: log line under szOperation and the same text in m_strLastError.
@@ -82,7 +84,8 @@ private:
     // closed port).
     unsigned long BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength, unsigned long nTimeout,
                                unsigned long* pnError, const char* szFailure, int* pnResult);
-    // Closes the handle discovery opened and forgets it.
+    // Closes the handle discovery opened, re-attaching the kernel driver it detached, and
+    // forgets it.
     void CloseHandle();
     // Copies up to nLength kept bytes to pBuffer and returns how many.
     unsigned long HandOutKept(unsigned char* pBuffer, unsigned long nLength);

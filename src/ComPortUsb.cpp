@@ -31,6 +31,7 @@ CComPortUsb::CComPortUsb()
       m_pDeviceList(nullptr),
       m_hDevice(nullptr),
       m_nPacketSizeIn(kDefaultPacketSize),
+      m_bDriverDetached(false),
       m_bLibusbStarted(false),
       m_nKeptFrom(0),
       m_nKeptCount(0) {
@@ -124,11 +125,13 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
         }
         // Only a definite "driver bound" answer leads to a detach; an error (no kernel
         // driver support) is not a reason to give up the printer.
-        if (libusb_kernel_driver_active(m_hDevice, kInterface) == 1 &&
-            libusb_detach_kernel_driver(m_hDevice, kInterface) != 0) {
-            CloseHandle();
-            Fail("FindDevice", "libusb_detach_kernel_driver error");
-            return 0;
+        if (libusb_kernel_driver_active(m_hDevice, kInterface) == 1) {
+            if (libusb_detach_kernel_driver(m_hDevice, kInterface) != 0) {
+                CloseHandle();
+                Fail("FindDevice", "libusb_detach_kernel_driver error");
+                return 0;
+            }
+            m_bDriverDetached = true;
         }
         libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointIn));
         libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointOut));
@@ -273,8 +276,14 @@ bool CComPortUsb::ClosePort() {
 }
 
 void CComPortUsb::CloseHandle() {
-    if (m_hDevice != nullptr) libusb_close(m_hDevice);
+    if (m_hDevice != nullptr) {
+        // The system's printer driver takes the printer back once the port lets it go;
+        // rediscovery detaches it again.
+        if (m_bDriverDetached) libusb_attach_kernel_driver(m_hDevice, kInterface);
+        libusb_close(m_hDevice);
+    }
     m_hDevice = nullptr;
+    m_bDriverDetached = false;
 }
 
 bool CComPortUsb::Close() {
