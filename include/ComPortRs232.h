@@ -24,8 +24,9 @@ public:
     // "Error invalid Flow control" for the first value rejected. Touches no device.
     bool Init(char* szPortName, int nBaudrate, int nFlowControl) override;
 
-    // Opens the device and applies m_tio; false with "Open RS232 Device Error" (the cause
-    // is logged). A failure after the open leaves the descriptor for Close() to give back.
+    // Opens the device without waiting for carrier and applies m_tio; false with "Open
+    // RS232 Device Error" (the cause is logged). A failure after the open leaves the
+    // descriptor for Close() to give back.
     bool Open() override;
     // Closes the descriptor (once) and forgets the device path; always true.
     bool Close() override;

@@ -23,6 +23,7 @@ constexpr const char* kFlowError = "Error invalid Flow control";
 constexpr const char* kOpenError = "Open RS232 Device Error";
 constexpr const char* kOpenPortError = "Error to open Serial port";
 constexpr const char* kSetAttrError = "Error to tcsetattr";
+constexpr const char* kBlockingError = "Error to fcntl(..., F_SETFL)";
 constexpr const char* kWriteError = "Write Error";
 constexpr const char* kDrainError = "Write Error on tcdrain";
 constexpr const char* kReadTimeout = "Read select() timeout! No data read";
@@ -140,7 +141,10 @@ bool CComPortRs232::Open() {
 
 bool CComPortRs232::OpenPort() {
     ClearLastError();
-    m_hPort = open(m_strPortName, O_RDWR | O_NOCTTY);
+    // Without O_NONBLOCK the open waits for carrier (DCD) when the line's stored settings
+    // lack CLOCAL, and a printer's cable may never raise it. m_tio sets CLOCAL; the
+    // descriptor blocks again once it is applied.
+    m_hPort = open(m_strPortName, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_hPort < 0) {
         CCLog::WriteLog("OpenPort", kOpenPortError);
         SetLastError(kOpenPortError);
@@ -153,6 +157,12 @@ bool CComPortRs232::OpenPort() {
         // The descriptor stays in m_hPort; Close() gives it back.
         CCLog::WriteLog("OpenPort", kSetAttrError);
         SetLastError(kSetAttrError);
+        return false;
+    }
+    const int nFlags = fcntl(m_hPort, F_GETFL, 0);
+    if (nFlags < 0 || fcntl(m_hPort, F_SETFL, nFlags & ~O_NONBLOCK) < 0) {
+        CCLog::WriteLog("OpenPort", kBlockingError);
+        SetLastError(kBlockingError);
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 // OpenRS232Device and the port's open on emulated lines: the names reach the right line
 // with the right settings, failures leave no port and no descriptor behind, and a whole
 // print job runs through the native methods.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -210,6 +211,26 @@ TEST_F(SerialOpen, PrintJobThroughTheNativeMethodsAndCloseGivesTheDescriptorBack
     Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(env, nullptr, nId);
     EXPECT_TRUE(TableEmpty());
     EXPECT_EQ(CountOpenDescriptors(), nBefore);
+    m_fake.ExpectClean();
+}
+
+TEST_F(SerialOpen, LineLeftWithoutClocalOpensWithoutWaitingForCarrierAndThenBlocks) {
+    m_line.AddLine(0);
+    // A getty left the line without CLOCAL: a blocking open would wait until DCD rises.
+    struct termios left = m_line.Settings(0);
+    left.c_cflag &= ~CLOCAL;
+    m_line.Apply(0, left);
+    RecordOpensOf("/dev/ttyS0");
+    jint nId = OpenRs232(m_fake, "COM1", 9600, 0);
+    std::vector<int> flags = RecordedOpenFlags();
+    RecordOpensOf("");
+    ASSERT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
+    ASSERT_EQ(flags.size(), 1u);
+    EXPECT_NE(flags[0] & O_NONBLOCK, 0) << "the open waits for carrier";
+    auto* pPort = static_cast<CComPortRs232*>(m_pComPortPointers[nId]);
+    EXPECT_EQ(fcntl(pPort->m_hPort, F_GETFL, 0) & O_NONBLOCK, 0) << "the port's descriptor does not block";
+    EXPECT_NE(m_line.Settings(0).c_cflag & CLOCAL, 0u);
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nId);
     m_fake.ExpectClean();
 }
 
