@@ -32,7 +32,8 @@ public:
     bool Close() override;
     // Writes in chunks of m_nMaxPacketSize (recomputed from the baud rate and the transmit
     // timeout); each chunk must be taken by the line and leave it within the transmit
-    // timeout. A failed or late chunk sets the flag ("Write Error") and makes the result 0.
+    // timeout. A failed or late chunk sets the flag ("Write Error") and makes the result 0;
+    // what the line still holds of it is discarded, so it does not print later.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
     // One wait of up to the receive timeout, then one read of up to min(nLength, 1024)
     // bytes. Nothing within the wait, or a line that has hung up: 0 with the flag and

@@ -242,8 +242,13 @@ unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLengt
         return nWritten;
     }
     // Nothing written, the write failed, or the line did not take or send the chunk in
-    // time: none of it is a byte count, and the bytes already taken are no success.
-    m_nBytesSent += nWritten;
+    // time: none of it is a byte count, and the bytes already taken are no success. What
+    // the line still holds is discarded: it would print once the printer takes data
+    // again, and the caller's retry would print it a second time.
+    int nQueued = 0;
+    if (ioctl(m_hPort, TIOCOUTQ, &nQueued) != 0 || nQueued < 0) nQueued = 0;
+    tcflush(m_hPort, TCOFLUSH);
+    m_nBytesSent += nWritten - std::min(nWritten, static_cast<unsigned long>(nQueued));
     *pnError = 1;
     SetLastError(nDrain < 0 && nWritten == 0 ? kDrainError : kWriteError);
     return 0;
