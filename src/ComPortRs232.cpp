@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ constexpr const char* kFlowError = "Error invalid Flow control";
 constexpr const char* kOpenError = "Open RS232 Device Error";
 constexpr const char* kOpenPortError = "Error to open Serial port";
 constexpr const char* kSetAttrError = "Error to tcsetattr";
+constexpr const char* kLineInUse = "Serial line in use by another program";
 constexpr const char* kBlockingError = "Error to fcntl(..., F_SETFL)";
 constexpr const char* kWriteError = "Write Error";
 constexpr const char* kDrainError = "Write Error on tcdrain";
@@ -54,7 +56,8 @@ constexpr BaudRate kBaudRates[] = {
 
 }  // namespace
 
-CComPortRs232::CComPortRs232() : m_hPort(-1), m_strPortName{}, m_nBaudrate(-1), m_nFlowControl(-1), m_tio{} {
+CComPortRs232::CComPortRs232()
+    : m_hPort(-1), m_strPortName{}, m_nBaudrate(-1), m_nFlowControl(-1), m_tio{}, m_bInUse(false) {
     m_nTimeoutTX = 1000;
     m_nTimeoutRX = 1000;
     m_nMaxPacketSize = 1000;
@@ -133,6 +136,7 @@ bool CComPortRs232::Init(char* szPortName, int nBaudrate, int nFlowControl) {
 
 bool CComPortRs232::Open() {
     ClearLastError();
+    m_bInUse = false;
     if (OpenPort()) return true;
     CCLog::WriteLog("Open", kOpenError);
     SetLastError(kOpenError);
@@ -146,11 +150,15 @@ bool CComPortRs232::OpenPort() {
     // descriptor blocks again once it is applied.
     m_hPort = open(m_strPortName, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_hPort < 0) {
-        CCLog::WriteLog("OpenPort", kOpenPortError);
-        SetLastError(kOpenPortError);
+        // EBUSY: another program has made the line exclusive (TIOCEXCL).
+        m_bInUse = errno == EBUSY;
+        const char* szText = m_bInUse ? kLineInUse : kOpenPortError;
+        CCLog::WriteLog("OpenPort", szText);
+        SetLastError(szText);
         m_hPort = -1;
         return false;
     }
+    if (!TakeLine()) return false;
     // Output still queued from before is dropped; the input queue is kept.
     tcflush(m_hPort, TCOFLUSH);
     if (tcsetattr(m_hPort, TCSANOW, &m_tio) < 0) {
@@ -168,6 +176,25 @@ bool CComPortRs232::OpenPort() {
     return true;
 }
 
+bool CComPortRs232::TakeLine() {
+    // The lock first, so a line another program holds is left as it is: neither its
+    // settings nor its queued output are touched. A file system without locks (ENOLCK)
+    // does not stop the open.
+    if (flock(m_hPort, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        m_bInUse = true;
+        CCLog::WriteLog("OpenPort", kLineInUse);
+        SetLastError(kLineInUse);
+        // Closed as it is: the exclusive mode of the line belongs to its holder.
+        close(m_hPort);
+        m_hPort = -1;
+        return false;
+    }
+    // Further opens of the line then fail with EBUSY, also for programs that take no lock.
+    // A device that is no terminal fails at tcsetattr.
+    ioctl(m_hPort, TIOCEXCL);
+    return true;
+}
+
 bool CComPortRs232::Close() {
     ClearLastError();
     ClosePort();
@@ -177,6 +204,9 @@ bool CComPortRs232::Close() {
 void CComPortRs232::ClosePort() {
     // -1 marks the descriptor as given back, so no later call closes a reused number.
     if (m_hPort >= 0) {
+        // Closing drops the lock; the exclusive mode stays with a terminal whose other end
+        // is still open (a pseudo-terminal), so it is given up first.
+        ioctl(m_hPort, TIOCNXCL);
         close(m_hPort);
         m_hPort = -1;
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -231,6 +232,33 @@ TEST_F(SerialOpen, LineLeftWithoutClocalOpensWithoutWaitingForCarrierAndThenBloc
     EXPECT_EQ(fcntl(pPort->m_hPort, F_GETFL, 0) & O_NONBLOCK, 0) << "the port's descriptor does not block";
     EXPECT_NE(m_line.Settings(0).c_cflag & CLOCAL, 0u);
     Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nId);
+    m_fake.ExpectClean();
+}
+
+TEST_F(SerialOpen, LineThatAPortHoldsFailsASecondOpenAtOnceAndLeavesItAsItIs) {
+    m_line.AddLine(0);
+    jint nFirst = OpenRs232(m_fake, "COM1", 9600, 0);
+    ASSERT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
+    LogCapture log;
+    CCLog::WriteLog("test", "start");  // the log file is open before counting
+    int nBefore = CountOpenDescriptors();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenRs232(m_fake, "/dev/ttyS0", 115200, 1), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(m_fake.PendingMessage(), "Open RS232 Device Error");
+    m_fake.ClearPending();
+    EXPECT_EQ(CountOpenDescriptors(), nBefore);
+    std::vector<LogCapture::Line> lines = log.Lines();
+    long nCause = IndexOf(log.Texts(), "Serial line in use by another program");
+    ASSERT_GE(nCause, 0);
+    EXPECT_EQ(lines[nCause].name, "OpenPort");
+    // The first port's line keeps its settings.
+    EXPECT_EQ(m_line.Settings(0).c_cflag, 0x8BDu);
+
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nFirst);
+    jint nSecond = OpenRs232(m_fake, "/dev/ttyS0", 115200, 1);
+    EXPECT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nSecond);
     m_fake.ExpectClean();
 }
 

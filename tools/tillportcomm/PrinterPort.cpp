@@ -271,7 +271,8 @@ std::unique_ptr<PrinterPort> PrinterPort::Open(const Target& target, unsigned lo
         break;
     }
     case Target::Kind::Serial: {
-        std::unique_ptr<CComPort> pPort(new CComPortRs232());
+        CComPortRs232* pSerial = new CComPortRs232();
+        std::unique_ptr<CComPort> pPort(pSerial);
         pPort->SetTimeoutTX(nTimeout);
         pPort->SetTimeoutRX(nTimeout);
         std::vector<char> name = Chars(target.portName);
@@ -281,7 +282,10 @@ std::unique_ptr<PrinterPort> PrinterPort::Open(const Target& target, unsigned lo
             const std::string path = SerialDevicePath(target.portName);
             NodeAccess access = CheckNodeAccess(path, kSerialGrantHint);
             err << "tillportcomm: ";
-            if (!access.bExists) {
+            if (pSerial->m_bInUse) {
+                err << path << " (" << target.portName << ") is held by another program. Is the till's printer "
+                    << "service running? Stop it, then try again.\n";
+            } else if (!access.bExists) {
                 err << "there is no " << path << " (" << target.portName << ") on this till: "
                     << "'tillportcomm list' shows its serial lines.\n";
             } else if (!access.bMayOpen) {
