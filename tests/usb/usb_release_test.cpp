@@ -122,42 +122,27 @@ TEST_F(UsbRelease, CloseTwiceAndDestroyGiveBackOnce) {
 
 TEST_F(UsbRelease, KernelDriverGetsThePrinterBackWheneverThePortLetsItGo) {
     int printer = bed.Add(Printer("SN1"));
-    FakeJni fake;
-    jint id = OpenUsb(fake, "1");
-    ASSERT_FALSE(fake.ExceptionPending());
-    EXPECT_EQ(bed.GetCounts(printer).detaches, 1);
-    EXPECT_EQ(bed.GetCounts(printer).attaches, 0);
-
+    CComPortUsb port;
+    ASSERT_TRUE(Init(port, "0A1F", "1") && port.Open());
     // The close after a failed transfer gives it back; the next write takes it again.
     bed.QueueOutcome(printer, Bed::Outcome::Error);
-    std::vector<uint8_t> bytes(10, 0x41);
-    EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(fake.env(), nullptr, id,
-                                                                                  fake.NewByteArray(bytes)),
-              0);
-    fake.ClearPending();
+    unsigned char bytes[10] = {};
+    unsigned long nError = 0;
+    EXPECT_EQ(port.Write(bytes, sizeof(bytes), &nError), 0u);
     EXPECT_EQ(bed.GetCounts(printer).attaches, 1);
-    EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(fake.env(), nullptr, id,
-                                                                                  fake.NewByteArray(bytes)),
-              10);
+    nError = 0;
+    EXPECT_EQ(port.Write(bytes, sizeof(bytes), &nError), 10u);
     EXPECT_EQ(bed.GetCounts(printer).detaches, 2);
-    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(fake.env(), nullptr, id);
+    port.Close();
     EXPECT_EQ(bed.GetCounts(printer).attaches, 2);
 
-    // So does an open that cannot claim the printer; a printer without a driver gets none.
+    // So does an open that cannot claim the printer.
     bed.SetClaimFails(printer, true);
-    EXPECT_EQ(OpenUsb(fake, "1"), 0);
-    fake.ClearPending();
-    EXPECT_EQ(bed.GetCounts(printer).detaches, 3);
+    CComPortUsb refused;
+    EXPECT_TRUE(Init(refused, "0A1F", "1"));
+    EXPECT_FALSE(refused.Open());
+    refused.Close();
     EXPECT_EQ(bed.GetCounts(printer).attaches, 3);
-    bed.Unplug(printer);
-    Bed::Printer driverless = Printer("SN2");
-    driverless.driver = Bed::Printer::NoDriver;
-    int other = bed.Add(driverless);
-    jint otherId = OpenUsb(fake, "2");
-    ASSERT_FALSE(fake.ExceptionPending());
-    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(fake.env(), nullptr, otherId);
-    EXPECT_EQ(bed.GetCounts(other).attaches, 0);
-    fake.ExpectClean();
 }
 
 }  // namespace
