@@ -48,9 +48,10 @@ private:
 };
 
 // CloseDevice's work: takes the port out of service at once (later calls find no port),
-// waits for the call in progress on it, closes and releases it, then frees the ID. Logs
-// "PortID not Available" under szName when there is no port. No table lock is held while
-// the port closes.
+// ends the call in progress on it (a read at once, a write once the port's CloseDeadline()
+// has passed: Abort), waits for it, closes and releases the port, then frees the ID. Returns
+// within the 2 s pause and about 100 ms. Logs "PortID not Available" under szName when
+// there is no port. No table lock is held while the port closes.
 void ClosePortById(const char* szName, jint nPortId);
 
 // Whether a close of nPortId has begun and not yet freed the ID.

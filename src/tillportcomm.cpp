@@ -25,7 +25,7 @@ namespace {
 // What the table keeps for each slot beside the port pointer. Slots last as long as the
 // library, so a caller waiting for a port's lock never holds memory that a close frees.
 struct SlotGuard {
-    std::mutex call;                 // held for the whole of each call on the slot's port
+    SystemCalls::TimedLock call;     // held for the whole of each call on the slot's port
     bool bClosing = false;           // a close has begun: the port takes no further call
     unsigned long long nStored = 0;  // ports stored so far, to tell a port from a later one
 };
@@ -56,9 +56,6 @@ namespace {
 constexpr const char* kVersion = "2.01";
 constexpr const char* kInvalidParameter = "ERROR: Invalid Parameter!";
 constexpr size_t kAnswerBufferSize = 256;
-// Receive timeouts above this are taken as this by the collection's deadline test, so a
-// negative timeout from Java still ends the collection.
-constexpr unsigned long kMaxWaitMs = 0x7fffffffUL;
 // A read pass that brings nothing without failing has not waited (the printer has closed
 // the connection, the line has hung up): the next pass comes after this pause, so the
 // collection sleeps instead of spinning until its timeout.
@@ -119,7 +116,8 @@ bool ValidId(jint nPortId) { return nPortId >= 0 && nPortId < TILLPORT_MAX_PORTS
 // Sleeps kEmptyPassPauseMs, or less when the deadline of the collection that began at
 // nStart comes sooner.
 void PauseAfterEmptyPass(uint32_t nStart, CComPort* pPort) {
-    int nLeft = GenericFunctions::RemainingMs(nStart, pPort->GetTimeoutRX());
+    using SystemCalls::Deadline;
+    int nLeft = Deadline::Since(nStart, pPort->GetTimeoutRX(), SystemCalls::ZeroTimeout::NoWait).RemainingMs();
     unsigned long nPause = std::min(kEmptyPassPauseMs, static_cast<unsigned long>(nLeft));
     GenericFunctions::PauseMicroseconds(nPause * 1000);
 }
@@ -144,7 +142,7 @@ PortLease::PortLease(const char* szName, jint nPortId) {
             nStored = slot.nStored;
         }
         if (pPort != nullptr) {
-            slot.call.lock();
+            slot.call.Lock();
             // While this caller waited, the port may have been closed, or closed and the ID
             // given to a new port; only the port it looked up is its to use.
             bool bStillThere;
@@ -156,7 +154,7 @@ PortLease::PortLease(const char* szName, jint nPortId) {
                 m_nSlot = nPortId;
                 m_pPort = pPort;
             } else {
-                slot.call.unlock();
+                slot.call.Unlock();
             }
         }
     }
@@ -166,7 +164,7 @@ PortLease::PortLease(const char* szName, jint nPortId) {
 void PortLease::Release() {
     if (m_pPort == nullptr) return;
     m_pPort = nullptr;
-    g_slots[m_nSlot].call.unlock();
+    g_slots[m_nSlot].call.Unlock();
 }
 
 void ClosePortById(const char* szName, jint nPortId) {
@@ -180,13 +178,22 @@ void ClosePortById(const char* szName, jint nPortId) {
         CCLog::WriteLog(szName, "PortID not Available");
         return;
     }
+    // A read in progress on the port ends at once; a write may go on until the close's
+    // deadline, 2 s from now, and is ended then. The port closes once its call is over.
     SlotGuard& slot = g_slots[nPortId];
-    std::lock_guard<std::mutex> call(slot.call);  // the call in progress ends first
+    pPort->Abort(false);
+    if (!slot.call.LockBefore(pPort->CloseDeadline())) {
+        pPort->Abort(true);
+        slot.call.Lock();
+    }
     pPort->Close();
     ReleasePort(pPort);
-    std::lock_guard<std::mutex> lock(g_tableLock);
-    m_pComPortPointers[nPortId] = nullptr;
-    slot.bClosing = false;
+    {
+        std::lock_guard<std::mutex> lock(g_tableLock);
+        m_pComPortPointers[nPortId] = nullptr;
+        slot.bClosing = false;
+    }
+    slot.call.Unlock();
 }
 
 bool CloseInProgress(jint nPortId) {
@@ -387,7 +394,7 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
     unsigned long nTotal = 0;
     const uint32_t nStart = GenericFunctions::GetTickCount();
     auto timedOut = [&]() {
-        unsigned long nTimeout = std::min(pPort->GetTimeoutRX(), tillport::kMaxWaitMs);
+        const uint32_t nTimeout = SystemCalls::ClampTimeoutMs(pPort->GetTimeoutRX());
         return GenericFunctions::ElapsedTicks(nStart, GenericFunctions::GetTickCount()) > nTimeout;
     };
     // Each request is bounded by the room left in the answer buffer (never more than the
@@ -417,6 +424,8 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
             std::copy(chunk, chunk + nRead, answer + nTotal);
             nTotal += nRead;
             if (nTotal >= nWanted || nTotal == kAnswerBufferSize) break;
+            // A close that has begun takes no further pass: what came is the answer.
+            if (pPort->ReadsAborted()) break;
             if (nRead == 0) tillport::PauseAfterEmptyPass(nStart, pPort);
         }
     } else if (!timedOut()) {
