@@ -1,12 +1,16 @@
 // Java calling from several threads at once: the port table, calls on one port, a close
 // racing a call, ports that must not wait for each other, and the log. Each thread has a
 // fake JNIEnv of its own, as each Java thread has its own JNIEnv.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -17,6 +21,7 @@
 #include "LogCapture.h"
 #include "LoopbackPeer.h"
 #include "NativeTestSupport.h"
+#include "ThreadProbe.h"
 #include "TimeScale.h"
 #include "tillportcomm.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
@@ -49,6 +54,36 @@ jint OpenEth(FakeJni& fake, const LoopbackPeer& peer) {
 
 // Bytes of one value only, so a job's bytes can be told from another's.
 std::vector<uint8_t> Filled(size_t nSize, uint8_t value) { return std::vector<uint8_t>(nSize, value); }
+
+// Waits, bounded, until the thread that stores its id in nThread blocks for its device.
+bool WaitUntilWaiting(const std::atomic<pid_t>& nThread, int nTimeoutMs) {
+    for (int i = 0; i < nTimeoutMs && nThread == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return nThread != 0 && WaitUntilBlockedInSystemCall(nThread, nTimeoutMs);
+}
+
+// What a call through the native layer left for Java: the answer (empty for none) and the
+// message of the pending exception (empty for none).
+struct JavaOutcome {
+    std::vector<jint> answer;
+    bool bThrown = false;
+    std::string message;
+};
+
+// Runs call, with a fake JNIEnv of its own as another Java thread has, on a thread that
+// stores its id in nThread; the outcome holds what call returns and what it left pending.
+template <typename Call>
+std::future<JavaOutcome> CallFromAnotherThread(std::atomic<pid_t>& nThread, Call call) {
+    return std::async(std::launch::async, [&nThread, call] {
+        FakeJni jni;
+        nThread = CurrentThreadId();
+        JavaOutcome outcome;
+        outcome.answer = call(jni);
+        outcome.bThrown = jni.ExceptionPending();
+        outcome.message = jni.PendingMessage();
+        jni.ExpectClean();
+        return outcome;
+    });
+}
 
 }  // namespace
 
@@ -273,4 +308,106 @@ TEST_F(Concurrency, LogLinesAndDumpsStayWholeWhileTheLogIsSwitched) {
         i += 13;
     }
     EXPECT_GT(nHeaders, 0);
+}
+
+TEST_F(Concurrency, TwoThreadsOpeningTwoPrintersByAddressReachOnlyTheirOwn) {
+    // One port number at two loopback addresses: every connection of each thread must reach
+    // the printer it names, also while the other thread looks its own printer up.
+    LoopbackPeer bar("127.0.0.1", 0);
+    LoopbackPeer kitchen("127.0.0.2", bar.Port());
+    constexpr int kOpens = 25000;
+    std::atomic<int> nWrong{0}, nFailed{0};
+    auto openAgainAndAgain = [&](std::string host, const LoopbackPeer& printer) {
+        CComPortEth port;
+        for (int i = 0; i < kOpens; ++i) {
+            // A few connections ahead of the printer's accepts at most: a full accept queue
+            // would drop the next connect for a second.
+            if (!port.Init(&host[0], bar.Port()) || !printer.WaitForAccepted(i - 16, ScaledMs(5000)) || !port.Open()) {
+                ++nFailed;
+                return;  // a failed open pauses 2 s: stop at the first
+            }
+            sockaddr_in peer{};
+            socklen_t nLength = sizeof(peer);
+            char szPeer[INET_ADDRSTRLEN] = "";
+            if (getpeername(port.m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nLength) != 0 ||
+                inet_ntop(AF_INET, &peer.sin_addr, szPeer, sizeof(szPeer)) == nullptr || host != szPeer) {
+                ++nWrong;
+            }
+            close(port.m_hSocket);  // without the close pause
+            port.m_hSocket = -1;
+        }
+    };
+    std::thread first(openAgainAndAgain, "127.0.0.1", std::cref(bar));
+    std::thread second(openAgainAndAgain, "127.0.0.2", std::cref(kitchen));
+    first.join();
+    second.join();
+    EXPECT_EQ(nWrong.load(), 0) << "connections reached the other thread's printer";
+    EXPECT_EQ(nFailed.load(), 0);
+}
+
+TEST_F(Concurrency, CloseEndsAReadWaitingWithoutLimitAtOnce) {
+    // Receive timeout 0: the read waits without limit; -1: for 24.8 days, after the first
+    // byte of the answer came. The close ends the wait: nothing came is the read's failure,
+    // what came is the answer. The printer closes its end when ours shuts down.
+    for (jint nTimeout : {0, -1}) {
+        SCOPED_TRACE(nTimeout);
+        LoopbackPeer::Reply part;
+        part.bytes = {0x16};
+        auto peer = std::make_unique<LoopbackPeer>(LoopbackPeer::Behaviour::Answer,
+                                                   nTimeout < 0 ? std::vector<LoopbackPeer::Reply>{part}
+                                                                : std::vector<LoopbackPeer::Reply>{});
+        FakeJni fake;
+        jint nId = OpenEth(fake, *peer);
+        NATIVE(SetTimeoutRX)(fake.env(), nullptr, nId, nTimeout);
+        int hSocket = static_cast<CComPortEth*>(m_pComPortPointers[nId])->m_hSocket;
+        int nQueued = 0;
+        for (int i = 0; i < 5000 && nTimeout < 0 && nQueued == 0; ++i) {
+            ioctl(hSocket, FIONREAD, &nQueued);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+
+        std::atomic<pid_t> nReader{0};
+        auto reader = CallFromAnotherThread(nReader, [nId](FakeJni& jni) {
+            return jni.Ints(NATIVE(ReadFromDevice)(jni.env(), nullptr, nId, 2));
+        });
+        ASSERT_TRUE(WaitUntilWaiting(nReader, ScaledMs(5000))) << "the read never waited";
+        // Should the close wait for the read, the printer goes away: the read ends.
+        const double dSeconds = CloseFromAnotherThread(nId, ScaledMs(4000), [&] { peer.reset(); });
+        JavaOutcome outcome = reader.get();
+        ASSERT_GE(dSeconds, 0.0) << "the close was still waiting after 4 s";
+        EXPECT_LT(dSeconds, 0.5 * TimeScale());
+        if (nTimeout == 0) {
+            EXPECT_TRUE(outcome.answer.empty());
+            EXPECT_EQ(outcome.message, "EthRead Error");
+        } else {
+            EXPECT_EQ(outcome.answer, std::vector<jint>{0x16});
+            EXPECT_FALSE(outcome.bThrown) << outcome.message;
+        }
+        fake.ExpectClean();
+    }
+}
+
+TEST_F(Concurrency, CloseEndsAStalledWriteAtItsDeadlineAndReturnsWithinItsPause) {
+    // A printer that takes nothing, a transmit timeout of 0 (no limit): the write gets the
+    // close's 2 s to finish, then fails; the close returns right after.
+    LoopbackPeer peer(LoopbackPeer::Behaviour::StopReading);
+    FakeJni fake;
+    jint nId = OpenEth(fake, peer);
+    NATIVE(SetTimeoutTX)(fake.env(), nullptr, nId, 0);
+    std::atomic<pid_t> nWriter{0};
+    auto writer = CallFromAnotherThread(nWriter, [nId](FakeJni& jni) {
+        jbyteArray job = jni.NewByteArray(Filled(32 << 20, 0x55));
+        return std::vector<jint>{NATIVE(WriteToDevice)(jni.env(), nullptr, nId, job)};
+    });
+    ASSERT_TRUE(WaitUntilWaiting(nWriter, ScaledMs(5000))) << "the write never stalled";
+    // Should the close wait for the whole job, the printer takes it: the write ends.
+    const double dSeconds = CloseFromAnotherThread(nId, ScaledMs(5000), [&] { peer.ResumeReading(); });
+    JavaOutcome outcome = writer.get();
+    ASSERT_GE(dSeconds, 0.0) << "the close was still waiting after 5 s";
+    EXPECT_GE(dSeconds, 1.9);
+    EXPECT_LT(dSeconds, 2.0 + 0.2 * TimeScale());
+    EXPECT_EQ(outcome.answer, std::vector<jint>{0});
+    EXPECT_TRUE(outcome.bThrown);
+    EXPECT_EQ(outcome.message, "") << "the text of every failed send";
+    fake.ExpectClean();
 }
