@@ -7,10 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CLog.h"
@@ -19,7 +16,6 @@
 #include "LogCapture.h"
 #include "NativeTestSupport.h"
 #include "SerialLine.h"
-#include "ThreadProbe.h"
 #include "TimeScale.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 #include "tillportcomm.h"
@@ -239,23 +235,18 @@ TEST_F(SerialOpen, CloseEndsAReadWaitingWithoutLimitAtOnceAndWhatCameIsTheAnswer
     }
 
     std::atomic<pid_t> nReader{0};
-    auto reader = std::async(std::launch::async, [&] {
-        FakeJni jni;
-        nReader = CurrentThreadId();
-        jintArray answer =
-            Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(jni.env(), nullptr, nId, 3);
-        EXPECT_FALSE(jni.ExceptionPending()) << jni.PendingMessage();
-        jni.ExpectClean();
-        return jni.Ints(answer);
+    auto reader = CallFromAnotherThread(nReader, [nId](FakeJni& jni) {
+        return jni.Ints(
+            Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(jni.env(), nullptr, nId, 3));
     });
-    for (int i = 0; i < 5000 && nReader == 0; ++i) usleep(1000);
-    ASSERT_TRUE(WaitUntilBlockedInSystemCall(nReader, ScaledMs(5000))) << "the read never waited";
+    ASSERT_TRUE(WaitUntilWaiting(nReader, reader, ScaledMs(5000))) << "the read never waited";
     // Should the close wait for the read, the rest of the answer ends it.
     const double dSeconds = CloseFromAnotherThread(nId, ScaledMs(4000), [&] { m_line.Send(0, {0x34, 0x56}); });
-    std::vector<jint> answer = reader.get();
+    JavaOutcome outcome = reader.get();
     ASSERT_GE(dSeconds, 0.0) << "the close was still waiting after 4 s";
     EXPECT_LT(dSeconds, 0.2 * TimeScale());
-    EXPECT_EQ(answer, std::vector<jint>{0x12});
+    EXPECT_EQ(outcome.answer, std::vector<jint>{0x12});
+    EXPECT_FALSE(outcome.bThrown) << outcome.message;
     EXPECT_TRUE(TableEmpty());
 }
 

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <future>
 #include <string>
 #include <thread>
 
@@ -141,16 +140,15 @@ TEST_F(UsbRelease, CloseCancelsAWaitingReadAtOnceAndAStalledWriteAtItsDeadline) 
         Java_orvik_services_posprinterPortComm_CommonComPort_SetTimeoutRX(fake.env(), nullptr, id, -1);
         if (bWrite) bed.QueueOutcome(printer, Bed::Outcome::Timeout);
         const size_t nBefore = bed.Transfers(printer).size();
-        auto call = std::async(std::launch::async, [&] {
-            FakeJni jni;
+        std::atomic<pid_t> nCaller{0};
+        auto call = CallFromAnotherThread(nCaller, [id, bWrite](FakeJni& jni) {
             if (bWrite) {
                 Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(jni.env(), nullptr, id,
                                                                                     jni.NewByteArray({0x1b, 0x40}));
             } else {
                 Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(jni.env(), nullptr, id, 1);
             }
-            jni.ExpectClean();
-            return jni.PendingMessage();
+            return std::vector<jint>{};
         });
         for (int i = 0; i < ScaledMs(5000) && bed.Transfers(printer).size() == nBefore; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -158,7 +156,7 @@ TEST_F(UsbRelease, CloseCancelsAWaitingReadAtOnceAndAStalledWriteAtItsDeadline) 
         ASSERT_GT(bed.Transfers(printer).size(), nBefore) << "the transfer never began";
         // Should the close wait for the transfer, the printer is unplugged: the transfer ends.
         const double dSeconds = CloseFromAnotherThread(id, ScaledMs(5000), [&] { bed.Unplug(printer); });
-        std::string message = call.get();
+        std::string message = call.get().message;
         ASSERT_GE(dSeconds, 0.0) << "the close was still waiting after 5 s";
         if (bWrite) {
             EXPECT_GE(dSeconds, 1.9);
