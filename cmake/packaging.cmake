@@ -161,7 +161,7 @@ endif()
 
 # Checks of what scripts/package.sh delivers to build/packages (the presets' build trees
 # under build/ give the ARM libraries to compare with): each package's files, library and
-# Depends; the jars; the amd64 package installed, used by the demo and purged (root only);
+# Depends; the newest symbol versions its programs need; the jars; the amd64 package installed, used by the demo and purged (root only);
 # each ARM package loaded by an ARM JVM on an emulated ARM machine, where this tree has them.
 # They skip, with a message, until the packages are built. Only the plain host build
 # runs them: the packages carry its library.
@@ -179,6 +179,7 @@ function(tillport_add_package_tests)
     add_test(NAME package.deb.${arch}
       COMMAND bash ${checks}/check_deb.sh ${deb} ${arch} ${built_library_${arch}} ${deb_version}
               $<TARGET_EXISTS:tillportcomm_tool>)
+    add_test(NAME package.floor.${arch} COMMAND bash ${checks}/check_symbol_floor.sh ${deb} ${arch})
     if(arch STREQUAL amd64)
       add_test(NAME package.install.amd64
         COMMAND bash ${checks}/install_run_purge.sh ${deb} ${jar} ${demo_classes}

@@ -47,6 +47,13 @@ public:
     static int FormatDumpLine(char* szLine, size_t nLineSize, const unsigned char* pData, unsigned long nSize,
                               unsigned long nOffset);
 
+    // The timestamp of a log line, "Y/MM/DD hh:mm:ss.mmm", for nSeconds since 1970 in local
+    // time; returns the length snprintf gave. Whether timestamps reach past January 2038:
+    // always with a 64-bit time_t, with a 32-bit one where the running C library has the
+    // 64-bit time calls (glibc 2.34 and later).
+    static int FormatTimestamp(char* szOut, size_t nSize, long long nSeconds, long nMilliseconds);
+    static bool TimestampsPast2038();
+
 private:
     static bool Enabled();
 };

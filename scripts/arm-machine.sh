@@ -8,7 +8,8 @@
 #   scripts/arm-machine.sh armhf|arm64 COMMAND...   boot, run COMMAND inside (in busybox's sh
 #                                                   when it is a shell script), print its
 #                                                   output, power off, exit with its code
-#   scripts/arm-machine.sh start ARCH [--owner NAME] boot and leave the machine running
+#   scripts/arm-machine.sh start ARCH [--owner NAME] [--root DIR]
+#                                                   boot and leave the machine running
 #   scripts/arm-machine.sh exec ARCH COMMAND...     run COMMAND in the running machine
 #   scripts/arm-machine.sh stop ARCH [--owner NAME] power it off (with --owner: only if NAME
 #                                                   started it)
@@ -18,13 +19,16 @@
 # timing bounds may be. The parts of the machine come from Debian packages that
 # scripts/setup.sh fetches into build/machines/ARCH; the initramfs is built there too.
 # A machine powers off by itself after ARM_MACHINE_LIFETIME seconds (default 2400).
+# With --root (or ARM_MACHINE_ROOT for the one-command form) the machine's root is DIR, a
+# userland of that processor (scripts/debian-root.sh), writable, instead of the host's; the
+# checkout (read-only) and the build tree are in view at their paths all the same.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$repo/build
 
 usage() {
-  sed -n '8,14p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '8,15p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -104,9 +108,22 @@ build_initramfs() {
 }
 
 start_machine() {
-  local owner=$1
+  local owner=$1 root=${2:-}
   if is_running; then
-    [ -f "$state/ready" ] && return 0
+    if [ -f "$state/ready" ] && [ "$(cat "$state/root" 2>/dev/null)" = "$root" ]; then
+      return 0
+    fi
+    [ -f "$state/ready" ] && { echo "arm-machine: the $arch machine is running with another root" >&2; exit 1; }
+  fi
+  # A userland root: the mount points of the checkout and the build tree are made in it.
+  local root_share=() root_args=""
+  if [ -n "$root" ]; then
+    root=$(realpath "$root")
+    [ -x "$root/bin/sh" ] || { echo "arm-machine: $root is no userland (no /bin/sh)" >&2; exit 1; }
+    mkdir -p "$root$repo" "$root$build"
+    root_share=(-virtfs "local,path=$root,mount_tag=root,security_model=none,multidevs=remap"
+                -virtfs "local,path=$repo,mount_tag=source,security_model=none,readonly=on,multidevs=remap")
+    root_args=" ARM_ROOT=1 ARM_SOURCE=$repo"
   fi
   build_initramfs
   rm -rf "$state"
@@ -119,14 +136,15 @@ start_machine() {
   setsid timeout -k 10 "$((lifetime + 60))" "${qemu[@]}" -smp 2 -m "$memory" \
     -display none -monitor none -serial "file:$state/console.log" -nic none -no-reboot \
     -kernel "$kernel" -initrd "$home/initrd.img" \
-    -append "console=ttyAMA0 quiet panic=-1 ARM_BUILD=$build ARM_STATE=$state ARM_LIFETIME=$lifetime" \
-    -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
+    -append "console=ttyAMA0 quiet panic=-1 ARM_BUILD=$build ARM_STATE=$state ARM_LIFETIME=$lifetime$root_args" \
+    -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap "${root_share[@]}" \
     -virtfs "local,path=$build,mount_tag=build,security_model=none,multidevs=remap" \
     -virtfs "local,path=$state,mount_tag=state,security_model=none" \
     -device virtio-serial-pci -chardev "pipe,id=jobs,path=$state/jobs" -device virtserialport,chardev=jobs,name=jobs \
     </dev/null >"$state/qemu.log" 2>&1 &
   echo $! >"$state/pid"
   echo "$owner" >"$state/owner"
+  echo "$root" >"$state/root"
   local tries
   for ((tries = 0; tries < 1800; tries++)); do
     [ -f "$state/ready" ] && break
@@ -259,16 +277,21 @@ case "$1" in
     ;;
 esac
 owner=""
+root=""
 if [ "$action" = start ] || [ "$action" = stop ]; then
-  if [ "${1:-}" = --owner ] && [ $# -eq 2 ]; then
-    owner=$2
-  elif [ $# -ne 0 ]; then
-    usage
-  fi
+  while [ $# -ge 2 ]; do
+    case "$1" in
+      --owner) owner=$2 ;;
+      --root) [ "$action" = start ] || usage; root=$2 ;;
+      *) usage ;;
+    esac
+    shift 2
+  done
+  [ $# -eq 0 ] || usage
 fi
 
 case "$action" in
-  start) start_machine "${owner:-user}" ;;
+  start) start_machine "${owner:-user}" "$root" ;;
   stop) stop_machine "$owner" ;;
   exec)
     [ $# -ge 1 ] || usage
@@ -278,7 +301,7 @@ case "$action" in
     [ $# -ge 1 ] || usage
     if ! is_running; then
       trap 'stop_machine run' EXIT
-      start_machine run
+      start_machine run "${ARM_MACHINE_ROOT:-}"
     fi
     status=0
     exec_in_machine "$@" || status=$?

@@ -84,3 +84,23 @@ if ! { fetch_machine armhf linux-image-armmp-lpae && fetch_machine arm64 linux-i
   echo "setup: could not fetch the emulated ARM machines' packages" >&2
   exit 1
 fi
+
+# The oldest release the deliverables are built against (cmake/floor.cmake), for each processor.
+for arch in amd64 armhf arm64; do
+  bash scripts/debian-root.sh sysroot bullseye "$arch" "build/sysroots/bullseye-$arch" \
+    libc6-dev libusb-1.0-0-dev libgcc-s1 || { echo "setup: could not make the $arch sysroot" >&2; exit 1; }
+done
+
+# Userlands of the tills' releases, for scripts/userland-tests.sh: Debian 11 (glibc 2.31,
+# JDK 11) on every processor, Debian 13 (JDK 25, with umockdev for the device tests) on amd64.
+# The JUnit console launcher is this machine's, in view of every userland.
+base=(base-files base-passwd bash coreutils dash debianutils diffutils dpkg findutils grep gzip
+      hostname libc-bin mawk sed tar util-linux apt libusb-1.0-0)
+for arch in amd64 armhf arm64; do
+  bash scripts/debian-root.sh userland bullseye "$arch" "build/userlands/bullseye-$arch" \
+    "${base[@]}" openjdk-11-jre-headless || { echo "setup: could not make the Debian 11 $arch userland" >&2; exit 1; }
+done
+bash scripts/debian-root.sh userland trixie amd64 build/userlands/trixie-amd64 \
+  "${base[@]}" openjdk-25-jre-headless umockdev libumockdev0 \
+  || { echo "setup: could not make the Debian 13 amd64 userland" >&2; exit 1; }
+cp /usr/share/java/junit-platform-console-standalone.jar build/userlands/

@@ -4,11 +4,22 @@
 # and jars, then runs their tests: the host's C++, package and JVM tests, the sanitized C++
 # tests, and for ARM32 and ARM64 the C++ tests and the JVM tests (the ARM JVM loading the
 # ARM library) inside the emulated ARM machines of scripts/arm-machine.sh, one boot per
-# machine. Every suite runs even when an earlier one failed; the closing lines
-# give each phase's time and each suite's cases passed, failed and skipped, and the script
-# exits non-zero when anything failed.
+# machine. Last, the deliverables on the tills' own releases: Debian 11 and 13 userlands
+# made of their own packages, where the tool, the JVM tests and the package run with those
+# releases' C library, JVM, dpkg and apt (scripts/userland-tests.sh; the emulated ARM
+# machines run a shorter JVM selection there unless --full is given). Every suite runs even
+# when an earlier one failed; the closing lines give each phase's time and each suite's
+# cases passed, failed and skipped, and the script exits non-zero when anything failed.
+#
+#   scripts/test.sh [--full]
 set -uo pipefail
 cd "$(dirname "$0")/.."
+userland_options=()
+case "${1:-}" in
+  --full) userland_options=(--full) ;;
+  "") ;;
+  *) echo "usage: scripts/test.sh [--full]" >&2; exit 2 ;;
+esac
 
 jobs=$(nproc)
 phases=()     # "name seconds"
@@ -118,6 +129,20 @@ for pair in arm32:armhf arm64:arm64; do
   end "${preset}-tests"
 done
 
+begin "userlands: Debian 11 and 13 with their own C library, JVM and apt"
+results=build/userlands/results.txt
+rm -f "${results}"
+bash scripts/userland-tests.sh "${userland_options[@]}" --results "${results}" || status=1
+if [ -s "${results}" ]; then
+  while read -r name passed failed skipped seconds; do
+    suites+=("${name} ${passed} ${failed} ${skipped} ${seconds}")
+  done <"${results}"
+else
+  status=1
+  suites+=("userlands 0 1 0 0")
+fi
+end userland-tests
+
 echo
 echo "=== Phases (seconds, wall clock)"
 total=0
@@ -131,7 +156,7 @@ echo "=== Suites (cases)"
 all_passed=0 all_failed=0 all_skipped=0
 for suite in "${suites[@]}"; do
   read -r name passed failed skipped seconds <<<"${suite}"
-  printf '  %-10s %5d passed, %d failed, %d skipped  (%d s)\n' "${name}" "${passed}" "${failed}" "${skipped}" "${seconds}"
+  printf '  %-14s %5d passed, %d failed, %d skipped  (%d s)\n' "${name}" "${passed}" "${failed}" "${skipped}" "${seconds}"
   all_passed=$((all_passed + passed))
   all_failed=$((all_failed + failed))
   all_skipped=$((all_skipped + skipped))

@@ -1,5 +1,6 @@
 #include "CLog.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -8,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -92,17 +94,65 @@ unsigned long long ChooseMaxBytes() {
     return nValue;
 }
 
-// Returns the length of the line, cut to nSize - 1.
-size_t FormatLine(char* szLine, size_t nSize, const char* szName, const char* szText) {
+// The wall clock of the log's timestamps. Where time_t has 32 bits (the 32-bit ARM build
+// keeps it so, to load on C libraries older than 2.34), the dates would wrap in January
+// 2038: the C library's 64-bit calls are used instead where the running one has them,
+// looked up once when the library is loaded. Timeouts run on the monotonic clock and are
+// not affected either way.
+struct Timespec64 {  // the C library's struct __timespec64 on 32-bit builds
+    int64_t tv_sec;
+    int32_t tv_nsec;
+    int32_t nPadding;
+};
+struct WallClock64 {
+    WallClock64() {
+        if (sizeof(time_t) >= 8) return;
+        pClock = reinterpret_cast<int (*)(clockid_t, Timespec64*)>(dlsym(RTLD_DEFAULT, "__clock_gettime64"));
+        pLocalTime = reinterpret_cast<struct tm* (*)(const int64_t*, struct tm*)>(dlsym(RTLD_DEFAULT, "__localtime64_r"));
+        if (pClock == nullptr || pLocalTime == nullptr) {  // both, or neither
+            pClock = nullptr;
+            pLocalTime = nullptr;
+        }
+    }
+    int (*pClock)(clockid_t, Timespec64*) = nullptr;
+    struct tm* (*pLocalTime)(const int64_t*, struct tm*) = nullptr;
+};
+const WallClock64 g_wallClock64;
+
+// nSeconds since 1970 as local time; false (and all fields 0) when it cannot be converted.
+bool LocalTime(int64_t nSeconds, struct tm* pLocal) {
+    if (g_wallClock64.pLocalTime != nullptr) {
+        if (g_wallClock64.pLocalTime(&nSeconds, pLocal) != nullptr) return true;
+    } else {
+        time_t nTime = static_cast<time_t>(nSeconds);
+        if (localtime_r(&nTime, pLocal) != nullptr) return true;
+    }
+    memset(pLocal, 0, sizeof(*pLocal));
+    return false;
+}
+
+// Now on the wall clock, as local time and the milliseconds of the second.
+void LocalTimeNow(struct tm* pLocal, long* pnMilliseconds) {
+    Timespec64 now64;
+    if (g_wallClock64.pClock != nullptr && g_wallClock64.pClock(CLOCK_REALTIME, &now64) == 0) {
+        *pnMilliseconds = static_cast<long>(now64.tv_nsec / 1000000);
+        LocalTime(now64.tv_sec, pLocal);
+        return;
+    }
     struct timeval tv;
     gettimeofday(&tv, nullptr);
+    *pnMilliseconds = static_cast<long>(tv.tv_usec / 1000);
+    LocalTime(tv.tv_sec, pLocal);
+}
+
+// Returns the length of the line, cut to nSize - 1.
+size_t FormatLine(char* szLine, size_t nSize, const char* szName, const char* szText) {
     struct tm tmLocal;
-    time_t nSeconds = tv.tv_sec;
-    localtime_r(&nSeconds, &tmLocal);
+    long nMilliseconds = 0;
+    LocalTimeNow(&tmLocal, &nMilliseconds);
     int n = snprintf(szLine, nSize, "[%d/%02d/%02d %02d:%02d:%02d.%03ld][%s]%s", tmLocal.tm_year + 1900,
                      tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec,
-                     static_cast<long>(tv.tv_usec / 1000), szName != nullptr ? szName : "",
-                     szText != nullptr ? szText : "");
+                     nMilliseconds, szName != nullptr ? szName : "", szText != nullptr ? szText : "");
     if (n < 0) {
         szLine[0] = '\0';
         return 0;
@@ -347,6 +397,16 @@ void CCLog::SetLogEnable(unsigned long dwLogType, bool bEnable) {
 }
 
 bool CCLog::Enabled() { return LogType() != 0 && LogFlag(); }
+
+int CCLog::FormatTimestamp(char* szOut, size_t nSize, long long nSeconds, long nMilliseconds) {
+    struct tm tmLocal;
+    LocalTime(static_cast<int64_t>(nSeconds), &tmLocal);
+    int n = snprintf(szOut, nSize, "%d/%02d/%02d %02d:%02d:%02d.%03ld", tmLocal.tm_year + 1900, tmLocal.tm_mon + 1,
+                     tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec, nMilliseconds);
+    return n < 0 ? 0 : n;
+}
+
+bool CCLog::TimestampsPast2038() { return sizeof(time_t) >= 8 || g_wallClock64.pLocalTime != nullptr; }
 
 void CCLog::WriteLog(const char* szName, const char* szText) {
     if (!Enabled()) return;

@@ -1,6 +1,7 @@
 // The diagnostic log: line and dump formats, destinations, the enable flag, and the log
 // file's size bound.
 #include <fcntl.h>
+#include <gnu/libc-version.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +48,25 @@ TEST(LogFormat, LineCarriesTimestampNameAndTextInTheDesignedForm) {
     ASSERT_EQ(raw.size(), 1u);
     EXPECT_TRUE(std::regex_match(raw[0], std::regex(R"(\[20\d\d/[01]\d/[0-3]\d [0-2]\d:[0-5]\d:[0-6]\d\.\d{3}\]\[OpenPort\]Wrong hostname)")))
         << raw[0];
+}
+
+// Dates after January 2038 on every 64-bit build, and on the 32-bit one wherever the running
+// C library has 64-bit time calls (glibc 2.34 and later); only older C libraries wrap.
+TEST(LogFormat, TimestampsReachPast2038WhereTheCLibraryCan) {
+    int nMajor = 0, nMinor = 0;
+    ASSERT_EQ(2, sscanf(gnu_get_libc_version(), "%d.%d", &nMajor, &nMinor));
+    const bool bLibraryHas64 = sizeof(time_t) >= 8 || nMajor > 2 || nMinor >= 34;
+    EXPECT_EQ(bLibraryHas64, CCLog::TimestampsPast2038());
+    if (!bLibraryHas64) return;
+    const char* szOldZone = getenv("TZ");
+    std::string strOldZone = szOldZone != nullptr ? szOldZone : "";
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    char szStamp[64];
+    CCLog::FormatTimestamp(szStamp, sizeof(szStamp), 4102444800LL + 3723, 42);  // 2100-01-01 01:02:03 UTC
+    if (szOldZone != nullptr) setenv("TZ", strOldZone.c_str(), 1); else unsetenv("TZ");
+    tzset();
+    EXPECT_STREQ("2100/01/01 01:02:03.042", szStamp);
 }
 
 TEST(LogFormat, DumpOfHelloPercentLineFeed) {

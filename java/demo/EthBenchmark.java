@@ -84,8 +84,8 @@ public final class EthBenchmark {
                 try {
                     Socket socket = server.accept();
                     Thread worker = new Thread(() -> {
-                        try (socket) {
-                            connection.serve(socket);
+                        try (Socket open = socket) {
+                            connection.serve(open);
                         } catch (IOException e) {
                             // connection ended
                         }
@@ -126,7 +126,7 @@ public final class EthBenchmark {
     }
 
     private static void awaitCount(AtomicLong count, long target) {
-        while (count.get() < target) Thread.onSpinWait();
+        while (count.get() < target) Thread.yield();
     }
 
     private static double mibPerSecond(double nanos) {

@@ -49,28 +49,33 @@ public final class PrintDemo {
     /** A sample receipt: initialise, a centred bold heading, three items, a total, feed and cut. */
     static byte[] receipt() {
         ByteArrayOutputStream out = new ByteArrayOutputStream();
-        out.writeBytes(new byte[] {ESC, '@'});
-        out.writeBytes(new byte[] {ESC, 'a', 1, ESC, 'E', 1});
+        bytes(out, ESC, '@');
+        bytes(out, ESC, 'a', 1, ESC, 'E', 1);
         text(out, "ORVIK CORNER CAFE\n");
-        out.writeBytes(new byte[] {ESC, 'E', 0});
+        bytes(out, ESC, 'E', 0);
         text(out, "Till 2 - receipt 0042\n\n");
-        out.writeBytes(new byte[] {ESC, 'a', 0});
+        bytes(out, ESC, 'a', 0);
         text(out, "Cappuccino             3.20\n");
         text(out, "Cinnamon bun           2.90\n");
         text(out, "Still water            1.50\n");
         text(out, "----------------------------\n");
-        out.writeBytes(new byte[] {ESC, 'E', 1});
+        bytes(out, ESC, 'E', 1);
         text(out, "TOTAL                  7.60\n");
-        out.writeBytes(new byte[] {ESC, 'E', 0});
+        bytes(out, ESC, 'E', 0);
         text(out, "Card                   7.60\n\n");
-        out.writeBytes(new byte[] {ESC, 'a', 1});
+        bytes(out, ESC, 'a', 1);
         text(out, "Thank you!\n");
-        out.writeBytes(new byte[] {ESC, 'd', 3, GS, 'V', 66, 0});
+        bytes(out, ESC, 'd', 3, GS, 'V', 66, 0);
         return out.toByteArray();
     }
 
+    private static void bytes(ByteArrayOutputStream out, int... values) {
+        for (int value : values) out.write(value);
+    }
+
     private static void text(ByteArrayOutputStream out, String text) {
-        out.writeBytes(text.getBytes(StandardCharsets.US_ASCII));
+        byte[] ascii = text.getBytes(StandardCharsets.US_ASCII);
+        out.write(ascii, 0, ascii.length);
     }
 
     /** Reads the printer status byte of DLE EOT 1. */

@@ -7,12 +7,15 @@ state=$1
 lifetime=$2
 export PATH=/run/arm-machine/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin
 export HOME=/tmp
-# The ARM JVM installed beside the host's comes before the host's own java.
+# The ARM JVM of the root (installed beside the host's, or a userland's own) comes before
+# the host's own java.
 case "$(uname -m)" in
-  aarch64) jvm=/usr/lib/jvm/java-17-openjdk-arm64 ;;
-  arm*) jvm=/usr/lib/jvm/java-17-openjdk-armhf ;;
+  aarch64) debian_arch=arm64 ;;
+  arm*) debian_arch=armhf ;;
 esac
-[ -x "$jvm/bin/java" ] && PATH=$jvm/bin:$PATH
+for jvm in /usr/lib/jvm/java-*-openjdk-"$debian_arch"; do
+  [ -x "$jvm/bin/java" ] && PATH=$jvm/bin:$PATH && break
+done
 cd / || exit 1
 
 port=""

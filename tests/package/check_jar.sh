@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the delivered jars: the class jar holds CommonComPort with its eleven native
-# methods and a manifest that names the version and grants native access; the sources jar
-# holds the very source the class was compiled from.
+# methods, compiled for Java 8 (class file version 52) so that services on any JVM from 8
+# on load it, and a manifest that names the version and grants native access; the sources
+# jar holds the very source the class was compiled from.
 # Arguments: jar, sources jar, upstream version, CommonComPort.java of this tree.
 set -euo pipefail
 jar=$1 sources_jar=$2 version=$3 source=$4
@@ -25,6 +26,8 @@ grep -qx "Enable-Native-Access: ALL-UNNAMED" <<<"$manifest" || fail "the manifes
 grep -qx "Implementation-Version: $version" <<<"$manifest" || fail "the manifest does not carry version $version"
 natives=$(javap -cp "$jar" "${class//\//.}" | grep -c ' native ' || true)
 [ "$natives" -eq 11 ] || fail "CommonComPort in $jar declares $natives native methods, expected 11"
+major=$(javap -v -cp "$jar" "${class//\//.}" | awk '/major version:/ {print $3}')
+[ "$major" = 52 ] || fail "CommonComPort in $jar has class file version ${major:-unknown}, expected 52 (Java 8)"
 
 (cd "$work" && jar --extract --file "$sources_jar" "$class.java")
 cmp -s "$work/$class.java" "$source" || fail "$sources_jar does not hold this tree's CommonComPort.java"

@@ -7,6 +7,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.InputStream;
+import java.lang.management.ManagementFactory;
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.List;
@@ -23,9 +24,20 @@ class ControlMethodsTest {
     /** Runs LogProbe in a child JVM (the log goes to the process's own standard output). */
     private static List<String> runProbe(String logType, String flag) throws Exception {
         String java = System.getProperty("java.home") + File.separator + "bin" + File.separator + "java";
-        ProcessBuilder builder = new ProcessBuilder(java,
-                "-D" + CommonComPort.LIBRARY_PROPERTY + "=" + System.getProperty(CommonComPort.LIBRARY_PROPERTY),
-                "-cp", System.getProperty("java.class.path"), LogProbe.class.getName(), logType, flag);
+        List<String> command = new ArrayList<>();
+        command.add(java);
+        // The child JVM gets the native access this one was granted: JVMs from 24 on warn on
+        // its standard error otherwise, which would mix with the log.
+        for (String argument : ManagementFactory.getRuntimeMXBean().getInputArguments()) {
+            if (argument.startsWith("--enable-native-access")) command.add(argument);
+        }
+        command.add("-D" + CommonComPort.LIBRARY_PROPERTY + "=" + System.getProperty(CommonComPort.LIBRARY_PROPERTY));
+        command.add("-cp");
+        command.add(System.getProperty("java.class.path"));
+        command.add(LogProbe.class.getName());
+        command.add(logType);
+        command.add(flag);
+        ProcessBuilder builder = new ProcessBuilder(command);
         builder.redirectErrorStream(true);
         Process process = builder.start();
         ByteArrayOutputStream out = new ByteArrayOutputStream();
