@@ -3,6 +3,8 @@
 
 #include <libusb.h>
 
+#include <mutex>
+
 #include "ComPort.h"
 
 // The USB printer port. Discovery finds the printer by the fixed vendor ID, the product ID
@@ -31,11 +33,14 @@ public:
 
     // Reopens the printer when a failed transfer has closed the port, then sends the data
     // in one transfer (below m_nMaxPacketSize) or in chunks. Blocks up to m_nTimeoutTX
-    // per transfer. 0 with the flag set on failure; the port is then closed.
+    // per transfer (0: no limit). 0 with the flag set on failure; the port is then closed.
+    // A close from another thread lets a transfer go on until CloseDeadline(), then
+    // cancels it: the write fails.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
-    // One bulk IN transfer of up to nLength bytes, blocking up to m_nTimeoutRX. Any
-    // failure, a timeout included, or a closed port: 0 with the flag set (and
-    // m_bReadEnded for the timeout); the port is then closed.
+    // One bulk IN transfer of up to nLength bytes, blocking up to m_nTimeoutRX (0: no
+    // limit); a close from another thread cancels it at once. Any failure, a timeout or the
+    // close included, or a closed port: 0 with the flag set (and m_bReadEnded for the
+    // timeout and the close); the port is then closed.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
     // A USB printer holds no data of its own to discard: both do nothing.
     void CleanTX() override;
@@ -50,6 +55,10 @@ public:
     unsigned long UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
     // Releases interface 0 while claimed and closes the handle while open. Always true.
     bool ClosePort();
+
+    // Cancels the transfer in progress when the close ends its kind of call (a read at
+    // once, a write with bWritesToo), besides what CComPort::Abort does.
+    void Abort(bool bWritesToo) override;
 
     bool m_bOpened;
     char m_strPID[1024];
@@ -70,12 +79,23 @@ private:
     // libusb's result (-1 for a closed port).
     unsigned long BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength, unsigned long nTimeout,
                                unsigned long* pnError, const char* szFailure, int* pnResult);
+    // libusb's result of a transfer that a close from another thread ended.
+    static constexpr int kEndedByClose = LIBUSB_ERROR_INTERRUPTED;
+    // One bulk transfer through libusb's asynchronous interface, so that Abort() can cancel
+    // it from another thread: libusb_bulk_transfer's results, or kEndedByClose. Timeout 0:
+    // no limit.
+    int RunTransfer(unsigned char nEndpoint, unsigned char* pData, int nLength, unsigned int nTimeoutMs,
+                    int* pnTransferred);
     // Closes the handle discovery opened and forgets it.
     void CloseHandle();
     // Frees the device list and ends libusb, each only while held.
     void ReleaseLibusb();
 
     bool m_bLibusbStarted;  // a libusb_init not yet matched by libusb_exit
+    // The transfer in progress, for Abort() on the closing thread; guarded by m_transferLock.
+    std::mutex m_transferLock;
+    libusb_transfer* m_pTransfer;
+    bool m_bTransferIsRead;
 };
 
 #endif
