@@ -1,8 +1,6 @@
 #ifndef TILLPORTCOMM_CGENERICFUNCTIONS_H
 #define TILLPORTCOMM_CGENERICFUNCTIONS_H
 
-#include <poll.h>
-
 #include <cstdint>
 
 namespace GenericFunctions {
@@ -19,14 +17,6 @@ uint32_t GetTickCount();
 
 // Milliseconds elapsed from nStart to nNow on the wrapping 32-bit count.
 inline uint32_t ElapsedTicks(uint32_t nStart, uint32_t nNow) { return nNow - nStart; }
-
-// Milliseconds left of a wait of nTimeoutMs (taken as at most 2^31-1) begun at tick
-// nStart; 0 once it has run out.
-int RemainingMs(uint32_t nStart, unsigned long nTimeoutMs);
-
-// poll for one descriptor, waiting up to nTimeoutMs (negative: no limit). A signal does
-// not end the wait: it goes on with the time that remains. Returns poll's result.
-int PollFor(pollfd* pWait, int nTimeoutMs);
 
 // Sleeps the whole time, also when signals cut the sleep short.
 void PauseMicroseconds(unsigned long nMicroseconds);

@@ -12,7 +12,8 @@
 // for a line, in blocks of 256 KiB for a dump.
 // The log file is kept below TILLPORTCOMM_LOG_MAX_BYTES (default 8 MiB, 0 for no bound):
 // a line that would take a regular file past it first moves the file to <name>.1 and starts
-// a new one, so lines are never split between files. Devices, pipes and files reached
+// a new one, so lines are never split between files. A new file is created with mode 0640:
+// the dumps hold whole receipts. Devices, pipes and files reached
 // through a symbolic link (/dev/stderr) are never moved.
 // Safe from any thread: a line, and a line with its whole dump, never interleave with
 // another thread's output, and switching the log while others write is safe.

@@ -1,6 +1,11 @@
 #ifndef TILLPORTCOMM_COMPORT_H
 #define TILLPORTCOMM_COMPORT_H
 
+#include <atomic>
+#include <cstdint>
+
+#include "SystemCalls.h"
+
 // The one interface through which the native layer drives a printer port, whatever the
 // transport. Transports derive from it, override their own Init overload and every
 // operation from Open() to GetTimeoutRX(), and report failures by their results, by the
@@ -54,6 +59,22 @@ public:
     // transport's whole object; it does no transport work (Close() has done that).
     virtual ~CComPort();
 
+    // Called by a close on another thread while a call may be running on the port (the
+    // caller does not hold the port's lock). From the first call on, a read waiting for an
+    // answer ends at once as an answer that ended (failure with m_bReadEnded set), and no
+    // further read waits; with bWritesToo, a write in progress ends too, as a failed write.
+    // The first call also starts CloseDeadline(). Never blocks. The base version records
+    // this and signals m_wake; a transport whose waits watch no descriptor ends them itself.
+    virtual void Abort(bool bWritesToo);
+
+    // Whether a close has ended reads / writes on this port (Abort). Safe from any thread.
+    bool ReadsAborted() const;
+    bool WritesAborted() const;
+    // The end of the close's 2 s pause: 2 s after the first Abort(), or 2 s from now when no
+    // close has begun. A write in progress may use it to finish; a TCP close waits until
+    // then at most for the printer to take the job.
+    SystemCalls::Deadline CloseDeadline() const;
+
     // The port's kind; no transport assigns one, so it is 0.
     long GetPortType();
 
@@ -91,10 +112,26 @@ protected:
         return nTotal;
     }
 
+    // Waits as SystemCalls::WaitFor does, watching m_wake too, and ends (Woken) once Abort()
+    // has ended this kind of call: a read at the first Abort(), a write (bWrite) only when
+    // writes are ended too. A wake-up that does not end the call is taken back and the wait
+    // goes on.
+    SystemCalls::WaitResult WaitReady(pollfd* pWait, const SystemCalls::Deadline& deadline, bool bWrite);
+
     // Clears the first 255 bytes of m_strLastError, as operations do on entry.
     void ClearLastError();
     // Copies a fixed message, bounded, to m_strLastError.
     void SetLastError(const char* szText);
+
+    // The wake-up descriptor that Abort() signals; transports whose waits a close must end
+    // create it in their constructor.
+    SystemCalls::WakeEvent m_wake;
+
+private:
+    // 0 until a close begins, then 1 (reads ended), then 2 (writes ended too).
+    std::atomic<int> m_nAbortLevel;
+    // The tick of the first Abort(), written before the level.
+    std::atomic<uint32_t> m_nAbortTick;
 };
 
 #endif

@@ -1,8 +1,6 @@
 #ifndef TILLPORTCOMM_COMPORTETH_H
 #define TILLPORTCOMM_COMPORTETH_H
 
-#include <cstdint>
-
 #include "ComPort.h"
 
 // A printer reached over TCP/IP (IPv4, port 9100 unless told otherwise). The connection is
@@ -18,24 +16,27 @@ public:
     ~CComPortEth() override;
 
     // Keeps the host text and the TCP port (a port outside 1..65535 fails the connect).
-    // Resolves nothing. False with "Wrong hostname" when the host is missing or does not fit
-    // m_strHost.
+    // Resolves nothing: each connect looks the host up again. False with "Wrong hostname"
+    // when the host is missing or does not fit m_strHost.
     bool Init(char* szHost, int nPort) override;
     // Connects unless connected: true, or false with "Open ETH Device Error" (the cause is
-    // in the log). Blocks for name resolution, up to 5 s of connect wait and, on failure,
-    // the 2 s pause of Close().
+    // in the log). Blocks for name resolution (getaddrinfo, IPv4), up to 5 s of connect wait
+    // and, on failure, the 2 s pause of Close().
     bool Open() override;
     // Ends the sending side, reads and drops what the printer sends until it closes its end
-    // or 2 s pass, then closes; without a connection it pauses the 2 s. Always true.
+    // or 2 s pass, then closes; without a connection it pauses the 2 s. Once a close from
+    // another thread has begun (Abort), both end at CloseDeadline(). Always true.
     bool Close() override;
 
     // Gives up a connection the printer has ended, then sends the data; from
     // m_nMaxPacketSize bytes on, in chunks of at most that size, each starting after the
     // last byte the socket took. Returns the bytes sent, or 0 once a chunk has failed. A
-    // single short send is returned as it is.
+    // single short send is returned as it is. A close from another thread lets it go on
+    // until CloseDeadline(), then fails it.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
-    // One receive of up to nLength bytes, waiting up to the receive timeout. The timeout
-    // and the printer's end of stream fail with "EthRead Error" and m_bReadEnded set.
+    // One receive of up to nLength bytes, waiting up to the receive timeout (0: no limit).
+    // The timeout, a close from another thread and the printer's end of stream fail with
+    // "EthRead Error" and m_bReadEnded set.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
     // TCP holds nothing the library could discard: both do nothing.
     void CleanTX() override;
@@ -48,8 +49,8 @@ public:
     // Makes sure a connected socket exists; clears the first 255 bytes of m_strLastError on
     // every call. On failure the socket has been closed through Close() and m_hSocket is -1.
     bool OpenPort();
-    // Sends the bytes within the transmit timeout (connecting first if needed); a short
-    // count when the timeout passed part way. Nothing taken comes back as -1 in the
+    // Sends the bytes within the transmit timeout (0: no limit), connecting first if
+    // needed; a short count when the timeout passed part way. Nothing taken comes back as -1 in the
     // unsigned long's bits with the error flag set; a reset or broken pipe also releases
     // the socket and fails the same way. bMoreFollows: more of the same job comes next, so
     // the kernel may hold the bytes back to fill a segment.
@@ -71,16 +72,13 @@ private:
     bool SetBlocking(bool bBlocking);
     void ApplySocketTimeouts();
     void SetSocketTimeout(int nOption, unsigned long nTimeoutMs);
-    // After a signal: sets the option to what remains of nTimeoutMs begun at nStart; false
-    // when nothing remains.
-    bool ShortenTimeout(int nOption, unsigned long nTimeoutMs, uint32_t nStart);
     // True when the printer has closed its end of the connection or reset it. Never blocks.
     bool PeerHasEnded();
     // Closes the socket without the close pause, logging (under szName) and dropping what
     // the printer sent and nobody read.
     void ReleaseConnection(const char* szName);
-    // Reads and drops what the printer sends until it closes its end, resets, or nWaitMs pass.
-    void DrainUntilPeerCloses(int nWaitMs);
+    // Reads and drops what the printer sends until it closes its end, resets, or the pause ends.
+    void DrainUntilPeerCloses(const SystemCalls::Deadline& pauseEnd);
 };
 
 #endif

@@ -34,11 +34,12 @@ public:
     // Writes in chunks of m_nMaxPacketSize (recomputed from the baud rate and the transmit
     // timeout); each chunk must be taken by the line and leave it within the transmit
     // timeout. A failed or late chunk sets the flag ("Write Error") and makes the result 0;
-    // what the line still holds of it is discarded, so it does not print later.
+    // what the line still holds of it is discarded, so it does not print later; so does a
+    // close from another thread once its deadline has passed.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
-    // One wait of up to the receive timeout, then one read of up to min(nLength, 1024)
-    // bytes. Nothing within the wait, or a line that has hung up: 0 with the flag and
-    // m_bReadEnded set.
+    // One wait of up to the receive timeout (0: none at all), then one read of up to
+    // min(nLength, 1024) bytes. Nothing within the wait, a close from another thread, or a
+    // line that has hung up: 0 with the flag and m_bReadEnded set.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
     // Discard output not yet sent / input not yet read on the device (tcflush).
     void CleanTX() override;
@@ -58,9 +59,9 @@ public:
     // Writes the chunk whole and waits for the line to send it, both within the transmit
     // timeout; the chunk's length, or 0 with the flag set.
     unsigned long ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
-    // Waits until the line has sent what it holds, up to nWaitMs from tick nStart: 0 when
-    // drained, 1 when the time ran out first, -1 when tcdrain failed.
-    int DrainWithin(uint32_t nStart, unsigned long nWaitMs);
+    // Waits until the line has sent what it holds, up to the deadline: 0 when drained, 1
+    // when the time ran out first (or a close ended the write), -1 when tcdrain failed.
+    int DrainWithin(const SystemCalls::Deadline& deadline);
     unsigned long ComRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
     // The receive timeout as the millisecond wait poll takes: at most 2^31-1.
     int ReadWaitMs() const;

@@ -3,6 +3,7 @@
 
 #include <libusb.h>
 
+#include <mutex>
 #include <vector>
 
 #include "ComPort.h"
@@ -34,16 +35,19 @@ public:
 
     // Reopens the printer when a failed transfer has closed the port, then sends the data
     // in one transfer (below m_nMaxPacketSize) or in chunks. Blocks up to m_nTimeoutTX
-    // per transfer. 0 with the flag set on failure; the port is then closed.
-    // m_nBytesSent counts what the printer took, the failed transfer's part included.
+    // per transfer (0: no limit). 0 with the flag set on failure; the port is then closed.
+    // A close from another thread lets a transfer go on until CloseDeadline(), then
+    // cancels it: the write fails. m_nBytesSent counts what the printer took, the failed
+    // transfer's part included.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
     // Hands out up to nLength bytes kept from the last transfer, without a transfer; with
     // none kept, one bulk IN transfer of nLength rounded up to whole packets (at most
-    // 16 KiB), blocking up to m_nTimeoutRX, of which up to nLength bytes are handed out
-    // and the rest kept. A timeout after some bytes came returns them with m_bReadEnded
-    // set and the flag clear. Any other failure, a timeout without bytes, or a closed
-    // port: 0 with the flag set (and m_bReadEnded for the timeout). After a failure or a
-    // timeout the port is closed.
+    // 16 KiB), blocking up to m_nTimeoutRX (0: no limit), of which up to nLength bytes are
+    // handed out and the rest kept; a close from another thread cancels it at once. A
+    // timeout (or the close) after some bytes came returns them with m_bReadEnded set and
+    // the flag clear. Any other failure, a timeout or the close without bytes, or a closed
+    // port: 0 with the flag set (and m_bReadEnded for the timeout and the close). After a
+    // failure or a timeout the port is closed.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
     // CleanTX does nothing (nothing waits to go out); CleanRX discards the kept bytes.
     void CleanTX() override;
@@ -59,6 +63,10 @@ public:
     // Releases interface 0 while claimed, gives the kernel driver back and closes the handle
     // while open, and discards the kept bytes. Always true.
     bool ClosePort();
+
+    // Cancels the transfer in progress when the close ends its kind of call (a read at
+    // once, a write with bWritesToo), besides what CComPort::Abort does.
+    void Abort(bool bWritesToo) override;
 
     bool m_bOpened;
     char m_strPID[1024];
@@ -84,6 +92,13 @@ private:
     // closed port).
     unsigned long BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength, unsigned long nTimeout,
                                unsigned long* pnError, const char* szFailure, int* pnResult);
+    // libusb's result of a transfer that a close from another thread ended.
+    static constexpr int kEndedByClose = LIBUSB_ERROR_INTERRUPTED;
+    // One bulk transfer through libusb's asynchronous interface, so that Abort() can cancel
+    // it from another thread: libusb_bulk_transfer's results, or kEndedByClose. Timeout 0:
+    // no limit.
+    int RunTransfer(unsigned char nEndpoint, unsigned char* pData, int nLength, unsigned int nTimeoutMs,
+                    int* pnTransferred);
     // Closes the handle discovery opened, re-attaching the kernel driver it detached, and
     // forgets it.
     void CloseHandle();
@@ -96,6 +111,10 @@ private:
     std::vector<unsigned char> m_readBuffer;  // the packets of the last IN transfer
     unsigned long m_nKeptFrom;                // bytes of it not yet handed out: their offset
     unsigned long m_nKeptCount;               // and their count
+    // The transfer in progress, for Abort() on the closing thread; guarded by m_transferLock.
+    std::mutex m_transferLock;
+    libusb_transfer* m_pTransfer;
+    bool m_bTransferIsRead;
 };
 
 #endif

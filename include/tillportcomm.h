@@ -48,9 +48,10 @@ private:
 };
 
 // CloseDevice's work: takes the port out of service at once (later calls find no port),
-// waits for the call in progress on it, closes and releases it, then frees the ID. Logs
-// "PortID not Available" under szName when there is no port. No table lock is held while
-// the port closes.
+// ends the call in progress on it (a read at once, a write once the port's CloseDeadline()
+// has passed: Abort), waits for it, closes and releases the port, then frees the ID. Returns
+// within the 2 s pause and about 100 ms. Logs "PortID not Available" under szName when
+// there is no port. No table lock is held while the port closes.
 void ClosePortById(const char* szName, jint nPortId);
 
 // Whether a close of nPortId has begun and not yet freed the ID.
@@ -60,6 +61,35 @@ bool CloseInProgress(jint nPortId);
 // "Exit For Exception" under szName. Does nothing but log when an exception is already
 // pending, so a JVM error such as OutOfMemoryError is never masked.
 void ThrowJavaException(JNIEnv* env, const char* szName, const char* szMessage);
+
+// Called in a catch block at the edge of an exported function: logs the C++ exception under
+// szName and raises java.lang.Exception with "ERROR: Out of memory!" for std::bad_alloc, or
+// "ERROR: Internal Error!" for any other (its what() goes to the log), as ThrowJavaException
+// does.
+void ReportCppException(JNIEnv* env, const char* szName) noexcept;
+
+// Runs an exported function's work so that no C++ exception crosses into the JVM: one that
+// escapes (std::bad_alloc from new, a string, a vector or a std::function) ends in
+// ReportCppException, once the work's guards have given back what they held, and the
+// function returns failed.
+template <typename Result, typename Work>
+Result CatchAtEdge(JNIEnv* env, const char* szName, Result failed, Work&& work) noexcept {
+    try {
+        return work();
+    } catch (...) {
+        ReportCppException(env, szName);
+        return failed;
+    }
+}
+
+template <typename Work>
+void CatchAtEdge(JNIEnv* env, const char* szName, Work&& work) noexcept {
+    try {
+        work();
+    } catch (...) {
+        ReportCppException(env, szName);
+    }
+}
 
 // Releases a port object's storage; does no transport work.
 void ReleasePort(CComPort* pPort);

@@ -6,12 +6,6 @@
 
 namespace GenericFunctions {
 
-namespace {
-
-constexpr unsigned long kMaxWaitMs = 0x7fffffffUL;
-
-}  // namespace
-
 void ToUpper(char* szText) {
     if (szText == nullptr) return;
     for (unsigned char* p = reinterpret_cast<unsigned char*>(szText); *p != 0; ++p) {
@@ -24,21 +18,6 @@ uint32_t GetTickCount() {
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
     // Truncating each term first keeps the arithmetic in 32 bits on every build.
     return static_cast<uint32_t>(now.tv_sec) * 1000u + static_cast<uint32_t>(now.tv_nsec / 1000000);
-}
-
-int RemainingMs(uint32_t nStart, unsigned long nTimeoutMs) {
-    const uint32_t nTimeout = static_cast<uint32_t>(nTimeoutMs < kMaxWaitMs ? nTimeoutMs : kMaxWaitMs);
-    const uint32_t nElapsed = ElapsedTicks(nStart, GetTickCount());
-    return nElapsed >= nTimeout ? 0 : static_cast<int>(nTimeout - nElapsed);
-}
-
-int PollFor(pollfd* pWait, int nTimeoutMs) {
-    const uint32_t nStart = GetTickCount();
-    for (;;) {
-        int nLeft = nTimeoutMs < 0 ? -1 : RemainingMs(nStart, static_cast<unsigned long>(nTimeoutMs));
-        int nReady = poll(pWait, 1, nLeft);
-        if (nReady >= 0 || errno != EINTR) return nReady;
-    }
 }
 
 void PauseMicroseconds(unsigned long nMicroseconds) {

@@ -1,6 +1,7 @@
 #include "CLog.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+
+#include "SystemCalls.h"
 
 unsigned long m_dwLogType = 0;
 bool m_bLogDataToo = false;
@@ -33,6 +36,9 @@ constexpr size_t kTabCount = sizeof(kTabs) - 1;
 // left at the end of a call).
 constexpr size_t kBlockSize = 256 * 1024;
 constexpr unsigned long long kDefaultMaxBytes = 8ULL << 20;
+// The log holds every byte sent and received, receipts included: a new file is readable by
+// its owner and group only.
+constexpr mode_t kLogFileMode = 0640;
 
 // Serializes output and every change of destination, flag and file: a line, and all lines
 // of one call's dump, reach the destination whole and together whatever other threads log.
@@ -53,6 +59,16 @@ struct LogFileState {
     bool bFailureLogged = false;       // a failed rotation has been reported since the last success
 };
 LogFileState g_file;
+
+// Opens the named log file for appending, close-on-exec, creating it with kLogFileMode; the
+// stream only carries the descriptor (every piece goes out with write(2)). Null on failure.
+FILE* OpenForAppending(const char* szName) {
+    int fd = SystemCalls::OpenCloseOnExec(szName, O_WRONLY | O_APPEND | O_CREAT, kLogFileMode);
+    if (fd < 0) return nullptr;
+    FILE* pFile = fdopen(fd, "a");
+    if (pFile == nullptr) close(fd);
+    return pFile;
+}
 
 // One call's output on its way to the destination. Guarded by g_logLock.
 char g_block[kBlockSize];
@@ -283,7 +299,7 @@ void RotateLogFile() {
             return;
         }
     }
-    FILE* pNew = fopen(m_strFileName, "ae");
+    FILE* pNew = OpenForAppending(m_strFileName);
     if (pNew == nullptr) {
         RotationFailed("new file", errno, bNameIsOpenFile ? szOld : m_strFileName);
         return;
@@ -459,11 +475,12 @@ void CCLog::WriteToFile(const char* szText) {
 }
 
 // Opened for appending and never buffered by stdio: every piece goes to the descriptor
-// with write(2). Close-on-exec, so a program the JVM starts does not hold the file.
+// with write(2). Close-on-exec, so a program the JVM starts does not hold the file; a new
+// file is readable by its owner and group only (mode 0640, less what the umask takes).
 void CCLog::OpenLogFile() {
     if (m_TextFile != nullptr) return;
     ChooseLogFileName();
-    m_TextFile = fopen(m_strFileName, "ae");
+    m_TextFile = OpenForAppending(m_strFileName);
     if (m_TextFile != nullptr) StartFileState();
 }
 

@@ -3,9 +3,29 @@
 #include <cstdio>
 #include <cstring>
 
+#include "CGenericFunctions.h"
+
+namespace {
+
+// The close's own pause: a TCP close lets the printer take the job for up to this long, and a
+// write in progress when a close begins has this long to finish.
+constexpr unsigned long kClosePauseMs = 2000;
+constexpr int kNotAborted = 0;
+constexpr int kReadsAborted = 1;
+constexpr int kWritesAborted = 2;
+
+}  // namespace
+
 CComPort::CComPort()
-    : m_nPortType(0), m_strLastError{}, m_nTimeoutTX(0), m_nTimeoutRX(0), m_nMaxPacketSize(0), m_bReadEnded(false),
-      m_nBytesSent(0) {}
+    : m_nPortType(0),
+      m_strLastError{},
+      m_nTimeoutTX(0),
+      m_nTimeoutRX(0),
+      m_nMaxPacketSize(0),
+      m_bReadEnded(false),
+      m_nBytesSent(0),
+      m_nAbortLevel(kNotAborted),
+      m_nAbortTick(0) {}
 
 CComPort::~CComPort() = default;
 
@@ -34,6 +54,35 @@ void CComPort::SetTimeoutRX(int) {}
 unsigned long CComPort::GetTimeoutRX() { return 0; }
 
 long CComPort::GetPortType() { return m_nPortType; }
+
+void CComPort::Abort(bool bWritesToo) {
+    const int nLevel = bWritesToo ? kWritesAborted : kReadsAborted;
+    const int nBefore = m_nAbortLevel.load(std::memory_order_acquire);
+    if (nBefore >= nLevel) return;
+    if (nBefore == kNotAborted) m_nAbortTick.store(GenericFunctions::GetTickCount(), std::memory_order_relaxed);
+    m_nAbortLevel.store(nLevel, std::memory_order_release);
+    m_wake.Signal();
+}
+
+bool CComPort::ReadsAborted() const { return m_nAbortLevel.load(std::memory_order_acquire) >= kReadsAborted; }
+
+bool CComPort::WritesAborted() const { return m_nAbortLevel.load(std::memory_order_acquire) >= kWritesAborted; }
+
+SystemCalls::Deadline CComPort::CloseDeadline() const {
+    using SystemCalls::Deadline;
+    if (!ReadsAborted()) return Deadline(kClosePauseMs, SystemCalls::ZeroTimeout::NoWait);
+    return Deadline::Since(m_nAbortTick.load(std::memory_order_relaxed), kClosePauseMs,
+                           SystemCalls::ZeroTimeout::NoWait);
+}
+
+SystemCalls::WaitResult CComPort::WaitReady(pollfd* pWait, const SystemCalls::Deadline& deadline, bool bWrite) {
+    for (;;) {
+        if (bWrite ? WritesAborted() : ReadsAborted()) return SystemCalls::WaitResult::Woken;
+        SystemCalls::WaitResult result = SystemCalls::WaitFor(pWait, deadline, &m_wake);
+        if (result != SystemCalls::WaitResult::Woken) return result;
+        m_wake.Clear();
+    }
+}
 
 void CComPort::ClearLastError() { memset(m_strLastError, 0, 255); }
 

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -11,21 +10,19 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
-#include "CGenericFunctions.h"
 #include "CLog.h"
 
 namespace {
 
+using SystemCalls::Deadline;
+using SystemCalls::WaitResult;
+using SystemCalls::ZeroTimeout;
+
 constexpr int kConnectWaitMs = 5000;
-constexpr int kClosePauseMs = 2000;
-// Socket timeouts above this many milliseconds (a negative int from Java, stored unsigned)
-// are taken as this, about 24.8 days.
-constexpr unsigned long kMaxTimeoutMs = 0x7fffffffUL;
 // Unread bytes of a connection the printer ended that the log shows before they are dropped.
 constexpr size_t kDroppedDumpSize = 256;
 
@@ -35,10 +32,10 @@ constexpr char kTransferOpenError[] = "Open Error (Device Error)";
 constexpr char kReadError[] = "EthRead Error";
 
 timeval ToTimeval(unsigned long nTimeoutMs) {
-    nTimeoutMs = std::min(nTimeoutMs, kMaxTimeoutMs);
+    const uint32_t nMs = SystemCalls::ClampTimeoutMs(nTimeoutMs);
     timeval tv;
-    tv.tv_sec = static_cast<time_t>(nTimeoutMs / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((nTimeoutMs % 1000) * 1000);
+    tv.tv_sec = static_cast<time_t>(nMs / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((nMs % 1000) * 1000);
     return tv;
 }
 
@@ -52,6 +49,7 @@ CComPortEth::CComPortEth() : m_hSocket(-1), m_nPort(9100), m_strHost{} {
     m_nTimeoutTX = 1000;
     m_nTimeoutRX = 1000;
     m_nMaxPacketSize = 1000;
+    m_wake.Create();
 }
 
 CComPortEth::~CComPortEth() = default;
@@ -85,7 +83,7 @@ bool CComPortEth::OpenPort() {
     // different one.
     if (m_nPort < 1 || m_nPort > 65535) return FailOpenPort("Wrong port");
 
-    m_hSocket = socket(AF_INET, SOCK_STREAM, 0);
+    m_hSocket = SystemCalls::SocketCloseOnExec(AF_INET, SOCK_STREAM, 0);
     if (m_hSocket < 0) {
         m_hSocket = -1;
         return FailOpenPort("Error to create new socket");
@@ -94,12 +92,7 @@ bool CComPortEth::OpenPort() {
     sockaddr_in address;
     memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
-    hostent* pHost = gethostbyname(m_strHost);
-    if (pHost == nullptr || pHost->h_addrtype != AF_INET || pHost->h_addr_list[0] == nullptr) {
-        return FailOpenPort(kWrongHostname);
-    }
-    memcpy(&address.sin_addr, pHost->h_addr_list[0],
-           std::min(sizeof(address.sin_addr), static_cast<size_t>(std::max(pHost->h_length, 0))));
+    if (!SystemCalls::LookUpIPv4(m_strHost, &address.sin_addr)) return FailOpenPort(kWrongHostname);
     address.sin_port = htons(static_cast<uint16_t>(m_nPort));
 
     if (!SetBlocking(false)) return false;
@@ -133,10 +126,12 @@ bool CComPortEth::Connect(const void* pAddress, unsigned int nAddressSize) {
     if (errno != EINPROGRESS) return FailOpenPort("Error to connect socket");
 
     // poll rather than select: a descriptor of 1024 or more cannot go into an fd_set.
-    // A signal does not end the wait early; the 5 s bound holds all the same.
+    // A signal does not end the wait early; the 5 s bound holds all the same. A close from
+    // another thread does not wait for a connection being made (a reconnecting transfer).
     pollfd wait{m_hSocket, POLLOUT, 0};
-    int nReady = GenericFunctions::PollFor(&wait, kConnectWaitMs);
-    if (nReady < 1) return FailOpenPort("Timeout or error()");
+    if (WaitReady(&wait, Deadline(kConnectWaitMs, ZeroTimeout::NoWait), false) != WaitResult::Ready) {
+        return FailOpenPort("Timeout or error()");
+    }
 
     int nError = 0;
     socklen_t nLength = sizeof(nError);
@@ -146,8 +141,9 @@ bool CComPortEth::Connect(const void* pAddress, unsigned int nAddressSize) {
 }
 
 // Set at every connect and by the timeout setters while connected, so the socket's
-// options always hold the port's timeouts. A zero timeout means sends and receives never
-// time out.
+// options always hold the port's timeouts (a zero timeout: sends and receives never time
+// out). The library's own transfers wait in poll, where a close can end them, with the same
+// timeouts.
 void CComPortEth::ApplySocketTimeouts() {
     SetSocketTimeout(SO_SNDTIMEO, m_nTimeoutTX);
     SetSocketTimeout(SO_RCVTIMEO, m_nTimeoutRX);
@@ -158,50 +154,40 @@ void CComPortEth::SetSocketTimeout(int nOption, unsigned long nTimeoutMs) {
     setsockopt(m_hSocket, SOL_SOCKET, nOption, &tv, sizeof(tv));
 }
 
-// A send or receive on a socket with a timeout returns EINTR when a signal arrives, and
-// the retried call would start the whole timeout again: the option is set to what
-// remains (0 left: the time is up). Whoever shortens it sets the port's value back.
-bool CComPortEth::ShortenTimeout(int nOption, unsigned long nTimeoutMs, uint32_t nStart) {
-    if (nTimeoutMs == 0) return true;  // no time limit: nothing to shorten
-    int nLeft = GenericFunctions::RemainingMs(nStart, nTimeoutMs);
-    if (nLeft == 0) return false;
-    SetSocketTimeout(nOption, static_cast<unsigned long>(nLeft));
-    return true;
-}
-
 bool CComPortEth::Close() {
     // The sending side ends first, behind every byte send took; what the printer still
     // sends is read and dropped until it closes its end. Closing over unread bytes would
     // reset the connection and throw away the end of the job. The pause is the upper bound;
-    // a socket that never connected, or was reset, takes the whole pause.
+    // a socket that never connected, or was reset, takes the whole pause. Once a close from
+    // another thread has begun, the pause ends 2 s after it began, whatever came between.
+    const Deadline pauseEnd = CloseDeadline();
     sockaddr_in peer;
     socklen_t nPeerLength = sizeof(peer);
     bool bConnected = getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nPeerLength) == 0;
     if (bConnected && shutdown(m_hSocket, SHUT_WR) == 0) {
-        DrainUntilPeerCloses(kClosePauseMs);
+        DrainUntilPeerCloses(pauseEnd);
     } else {
-        GenericFunctions::PauseMicroseconds(static_cast<unsigned long>(kClosePauseMs) * 1000);
+        SystemCalls::WaitFor(nullptr, pauseEnd);
     }
     close(m_hSocket);
     m_hSocket = -1;
     return true;
 }
 
-void CComPortEth::DrainUntilPeerCloses(int nWaitMs) {
-    const uint32_t nStart = GenericFunctions::GetTickCount();
+void CComPortEth::DrainUntilPeerCloses(const Deadline& pauseEnd) {
     unsigned long nDropped = 0;
     unsigned char buffer[1024];
     for (;;) {
-        int nLeft = GenericFunctions::RemainingMs(nStart, static_cast<unsigned long>(nWaitMs));
+        const bool bLastLook = pauseEnd.Passed();
         pollfd wait{m_hSocket, POLLIN, 0};
-        if (GenericFunctions::PollFor(&wait, nLeft) <= 0) break;
+        if (SystemCalls::WaitFor(&wait, pauseEnd) != WaitResult::Ready) break;
         ssize_t nRead = recv(m_hSocket, buffer, sizeof(buffer), MSG_DONTWAIT);
         if (nRead > 0) {
             nDropped += static_cast<unsigned long>(nRead);
         } else if (nRead == 0 || !WorthRetrying(errno)) {
             break;  // the printer has closed its end, or reset the connection
         }
-        if (nLeft == 0) break;
+        if (bLastLook) break;
     }
     if (nDropped > 0) CCLog::WriteLogP("Close", "%lu unread byte(s) from the printer dropped", nDropped);
 }
@@ -209,7 +195,7 @@ void CComPortEth::DrainUntilPeerCloses(int nWaitMs) {
 bool CComPortEth::PeerHasEnded() {
     // POLLRDHUP reports the printer's FIN even behind bytes it sent first and nobody read.
     pollfd probe{m_hSocket, POLLRDHUP, 0};
-    if (GenericFunctions::PollFor(&probe, 0) <= 0) return false;
+    if (SystemCalls::WaitFor(&probe, Deadline(0, ZeroTimeout::NoWait)) != WaitResult::Ready) return false;
     return (probe.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
@@ -252,24 +238,33 @@ unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength,
         *pnError = 1;
         return 0;
     }
-    // A blocking send with the transmit timeout. A signal cuts it short (EINTR, or fewer
-    // bytes): it goes on with the rest and the time that remains. MSG_NOSIGNAL: a printer
-    // that has closed its end fails the send instead of raising SIGPIPE, which would end
-    // the whole process.
-    const int nFlags = MSG_NOSIGNAL | (bMoreFollows ? MSG_MORE : 0);
-    const uint32_t nStart = GenericFunctions::GetTickCount();
+    // Each send takes what the socket has room for; while it has none, the wait for room
+    // lasts until the transmit timeout, and a signal does not cut it short. A close from
+    // another thread lets the job go on until its deadline, then ends it as a failed send.
+    // MSG_NOSIGNAL: a printer that has closed its end fails the send instead of raising
+    // SIGPIPE, which would end the whole process.
+    const int nFlags = MSG_NOSIGNAL | MSG_DONTWAIT | (bMoreFollows ? MSG_MORE : 0);
+    const Deadline deadline(m_nTimeoutTX, ZeroTimeout::NoLimit);
     unsigned long nSent = 0;
-    bool bShortened = false;
     bool bDead = false;
-    for (;;) {
+    bool bEnded = false;
+    while (nSent < nLength && !(bEnded = WritesAborted())) {
         ssize_t nResult = send(m_hSocket, pData + nSent, nLength - nSent, nFlags);
-        if (nResult > 0) nSent += static_cast<unsigned long>(nResult);
-        if (nResult < 0 && !WorthRetrying(errno)) bDead = true;
-        if (bDead || nSent >= nLength || nResult == 0 || (nResult < 0 && errno != EINTR)) break;
-        if (!ShortenTimeout(SO_SNDTIMEO, m_nTimeoutTX, nStart)) break;  // the time is up
-        bShortened = true;
+        if (nResult > 0) {
+            nSent += static_cast<unsigned long>(nResult);
+            continue;
+        }
+        if (nResult < 0 && errno == EINTR) continue;
+        if (nResult < 0 && WorthRetrying(errno)) {
+            pollfd wait{m_hSocket, POLLOUT, 0};
+            WaitResult result = WaitReady(&wait, deadline, true);
+            if (result == WaitResult::Ready) continue;
+            bEnded = result == WaitResult::Woken;
+        } else if (nResult < 0) {
+            bDead = true;
+        }
+        break;  // the time is up, the close ended the job, or the connection is gone
     }
-    if (bShortened) ApplySocketTimeouts();
     // What the socket took is counted even when the connection then failed: it may have
     // reached the printer.
     m_nBytesSent += nSent;
@@ -281,8 +276,9 @@ unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength,
         return static_cast<unsigned long>(-1L);
     }
     // The timeout passed: what the socket took is the result, or a failure when it took
-    // nothing. The connection itself is still good.
-    if (nSent == 0 && nLength > 0) {
+    // nothing. The connection itself is still good. A job the close ended has failed,
+    // whatever part of it went out.
+    if ((nSent == 0 && nLength > 0) || bEnded) {
         *pnError = 1;
         return static_cast<unsigned long>(-1L);
     }
@@ -301,29 +297,31 @@ unsigned long CComPortEth::EthRead(unsigned char* pBuffer, unsigned long nLength
         *pnError = 1;
         return 0;
     }
-    // One blocking receive with the receive timeout; a signal does not cut the wait short.
-    // End of stream is reported as a failure that ends the answer: a closed connection
-    // would otherwise answer 0 bytes at once, again and again.
-    const uint32_t nStart = GenericFunctions::GetTickCount();
-    ssize_t nResult;
-    bool bShortened = false;
+    // One receive after a wait of up to the receive timeout, which a signal does not cut
+    // short and a close from another thread ends at once (as the timeout would). End of
+    // stream is reported as a failure that ends the answer: a closed connection would
+    // otherwise answer 0 bytes at once, again and again.
+    if (nLength == 0) return 0;
+    const Deadline deadline(m_nTimeoutRX, ZeroTimeout::NoLimit);
+    ssize_t nResult = -1;
+    int nErrno = EAGAIN;
     for (;;) {
-        nResult = recv(m_hSocket, pBuffer, nLength, 0);
-        if (nResult >= 0 || errno != EINTR) break;
-        if (!ShortenTimeout(SO_RCVTIMEO, m_nTimeoutRX, nStart)) {
-            errno = EAGAIN;  // the time is up
+        pollfd wait{m_hSocket, POLLIN, 0};
+        WaitResult result = WaitReady(&wait, deadline, false);
+        if (result != WaitResult::Ready) {
+            nErrno = result == WaitResult::Failed ? errno : EAGAIN;
             break;
         }
-        bShortened = true;
+        nResult = recv(m_hSocket, pBuffer, nLength, MSG_DONTWAIT);
+        nErrno = errno;
+        if (nResult >= 0 || !WorthRetrying(nErrno)) break;
     }
-    const int nErrno = errno;
-    if (bShortened) ApplySocketTimeouts();
-    if (nResult > 0 || (nResult == 0 && nLength == 0)) return static_cast<unsigned long>(nResult);
+    if (nResult > 0) return static_cast<unsigned long>(nResult);
 
     SetLastError(kReadError);
     *pnError = 1;
     if (nResult < 0 && WorthRetrying(nErrno)) {
-        m_bReadEnded = true;  // the receive timeout passed without data
+        m_bReadEnded = true;  // the receive timeout passed without data, or the close ended the wait
         return static_cast<unsigned long>(-1L);
     }
     // End of stream (0), or a reset (negative): the next transfer connects anew.

@@ -18,6 +18,10 @@
 
 namespace {
 
+using SystemCalls::Deadline;
+using SystemCalls::WaitResult;
+using SystemCalls::ZeroTimeout;
+
 constexpr const char* kInitError = "Init COM Port error";
 constexpr const char* kBaudrateError = "Error invalid Baudrate";
 constexpr const char* kFlowError = "Error invalid Flow control";
@@ -42,7 +46,7 @@ constexpr long kMaxDrainStepMs = 100;
 // Software handshake characters, DC1 and DC3.
 constexpr cc_t kXon = 0x11;
 constexpr cc_t kXoff = 0x13;
-// poll takes an int of milliseconds, and a chunk is handed to one write.
+// A chunk is handed to one write.
 constexpr unsigned long kMaxInt = 0x7fffffffUL;
 
 struct BaudRate {
@@ -61,6 +65,7 @@ CComPortRs232::CComPortRs232()
     m_nTimeoutTX = 1000;
     m_nTimeoutRX = 1000;
     m_nMaxPacketSize = 1000;
+    m_wake.Create();
 }
 
 CComPortRs232::~CComPortRs232() = default;
@@ -148,7 +153,7 @@ bool CComPortRs232::OpenPort() {
     // Without O_NONBLOCK the open waits for carrier (DCD) when the line's stored settings
     // lack CLOCAL, and a printer's cable may never raise it. m_tio sets CLOCAL; the
     // descriptor blocks again once it is applied.
-    m_hPort = open(m_strPortName, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    m_hPort = SystemCalls::OpenCloseOnExec(m_strPortName, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_hPort < 0) {
         // EBUSY: another program has made the line exclusive (TIOCEXCL).
         m_bInUse = errno == EBUSY;
@@ -238,16 +243,17 @@ unsigned long CComPortRs232::Write(unsigned char* pData, unsigned long nLength, 
 
 unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
-    // The line must take the chunk and send it within the transmit timeout. A blocking
-    // write or tcdrain would wait for ever on a line that takes nothing (flow control
-    // holding it, a cable pulled), so the write is non-blocking and the waits are bounded.
-    const uint32_t nStart = GenericFunctions::GetTickCount();
-    const unsigned long nWaitMs = std::min(m_nTimeoutTX, kMaxInt);
+    // The line must take the chunk and send it within the transmit timeout (0: no wait). A
+    // blocking write or tcdrain would wait for ever on a line that takes nothing (flow
+    // control holding it, a cable pulled), so the write is non-blocking and the waits are
+    // bounded. A close from another thread lets the chunk go on until its deadline.
+    const Deadline deadline(m_nTimeoutTX, ZeroTimeout::NoWait);
     const int nFlags = fcntl(m_hPort, F_GETFL, 0);
     const bool bNonBlocking = nFlags >= 0 && fcntl(m_hPort, F_SETFL, nFlags | O_NONBLOCK) == 0;
     unsigned long nWritten = 0;
     bool bTimedOut = false;
     do {
+        if (WritesAborted()) break;
         ssize_t nResult = write(m_hPort, pData + nWritten, nLength - nWritten);
         if (nResult > 0) {
             nWritten += static_cast<unsigned long>(nResult);
@@ -256,17 +262,16 @@ unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLengt
         if (nResult < 0 && errno == EINTR) continue;
         if (nResult < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd wait = {m_hPort, POLLOUT, 0};
-            int nLeft = GenericFunctions::RemainingMs(nStart, nWaitMs);
-            int nReady = nLeft == 0 ? 0 : GenericFunctions::PollFor(&wait, nLeft);
-            if (nReady > 0 && (wait.revents & POLLOUT) != 0) continue;
-            bTimedOut = nReady == 0;
+            WaitResult result = deadline.Passed() ? WaitResult::TimedOut : WaitReady(&wait, deadline, true);
+            if (result == WaitResult::Ready && (wait.revents & POLLOUT) != 0) continue;
+            bTimedOut = result == WaitResult::TimedOut || result == WaitResult::Woken;
         }
         break;  // nothing taken, the write failed, or the time is up
     } while (nWritten < nLength);
     if (bNonBlocking) fcntl(m_hPort, F_SETFL, nFlags);
 
     // Drained whatever the write did, so bytes that went out have left the line.
-    int nDrain = DrainWithin(nStart, nWaitMs);
+    int nDrain = DrainWithin(deadline);
     if (!bTimedOut && nDrain <= 0 && nWritten == nLength && nWritten > 0) {
         m_nBytesSent += nWritten;
         return nWritten;
@@ -284,17 +289,19 @@ unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLengt
     return 0;
 }
 
-int CComPortRs232::DrainWithin(uint32_t nStart, unsigned long nWaitMs) {
+int CComPortRs232::DrainWithin(const SystemCalls::Deadline& deadline) {
     // The driver's output queue is watched, sleeping about as long as the line needs for
-    // what it holds, so a line held by flow control cannot keep the call beyond the time.
+    // what it holds, so a line held by flow control cannot keep the call beyond the time,
+    // nor past the deadline of a close from another thread.
     for (;;) {
         int nQueued = 0;
         if (ioctl(m_hPort, TIOCOUTQ, &nQueued) != 0 || nQueued <= 0) break;
-        int nLeft = GenericFunctions::RemainingMs(nStart, nWaitMs);
+        int nLeft = deadline.RemainingMs();
         if (nLeft == 0) return 1;
         long nNeedMs = m_nBaudrate > 0 ? static_cast<long>(nQueued) * 10 * 1000 / m_nBaudrate + 1 : kMaxDrainStepMs;
         long nStepMs = std::min<long>({nNeedMs, kMaxDrainStepMs, nLeft});
-        GenericFunctions::PauseMicroseconds(static_cast<unsigned long>(nStepMs) * 1000);
+        const Deadline stepEnd(static_cast<unsigned long>(nStepMs), ZeroTimeout::NoWait);
+        if (WaitReady(nullptr, stepEnd, true) == WaitResult::Woken) return 1;
     }
     // The queue is empty (or cannot be asked): tcdrain then waits only for the last
     // characters in the device itself.
@@ -311,17 +318,18 @@ unsigned long CComPortRs232::Read(unsigned char* pBuffer, unsigned long nLength,
     return ComRead(pBuffer, nLength, pnError);
 }
 
-int CComPortRs232::ReadWaitMs() const { return static_cast<int>(std::min(m_nTimeoutRX, kMaxInt)); }
+int CComPortRs232::ReadWaitMs() const { return static_cast<int>(SystemCalls::ClampTimeoutMs(m_nTimeoutRX)); }
 
 unsigned long CComPortRs232::ComRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
     // poll, unlike a select set, takes any descriptor number; a signal does not end the
-    // wait early.
+    // wait early, a close from another thread ends it at once, as the timeout would.
     pollfd wait = {m_hPort, POLLIN, 0};
-    int nReady = GenericFunctions::PollFor(&wait, ReadWaitMs());
-    if (nReady <= 0 || (wait.revents & POLLNVAL) != 0) {
+    const Deadline deadline(static_cast<unsigned long>(ReadWaitMs()), ZeroTimeout::NoWait);
+    WaitResult result = WaitReady(&wait, deadline, false);
+    if (result != WaitResult::Ready || (wait.revents & POLLNVAL) != 0) {
         *pnError = 1;
-        m_bReadEnded = nReady == 0;
+        m_bReadEnded = result == WaitResult::TimedOut || result == WaitResult::Woken;
         SetLastError(kReadTimeout);
         return 0;
     }

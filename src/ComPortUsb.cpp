@@ -19,6 +19,29 @@ constexpr size_t kStringSize = 1024;
 constexpr int kDefaultPacketSize = 64;
 // The most one read asks libusb for, before rounding up to whole packets.
 constexpr unsigned long kMaxReadRequest = 16384;
+// A transfer's wait for libusb's events is taken in steps of this many seconds, as
+// libusb_bulk_transfer takes it.
+constexpr long kEventWaitSeconds = 60;
+
+void LIBUSB_CALL TransferDone(libusb_transfer* pTransfer) { *static_cast<int*>(pTransfer->user_data) = 1; }
+
+// The result libusb_bulk_transfer gives for a finished transfer's status.
+int ResultOf(libusb_transfer_status eStatus) {
+    switch (eStatus) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        return 0;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL:
+        return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        return LIBUSB_ERROR_OVERFLOW;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return LIBUSB_ERROR_NO_DEVICE;
+    default:
+        return LIBUSB_ERROR_IO;
+    }
+}
 
 }  // namespace
 
@@ -34,7 +57,9 @@ CComPortUsb::CComPortUsb()
       m_bDriverDetached(false),
       m_bLibusbStarted(false),
       m_nKeptFrom(0),
-      m_nKeptCount(0) {
+      m_nKeptCount(0),
+      m_pTransfer(nullptr),
+      m_bTransferIsRead(false) {
     m_nTimeoutTX = 1000;
     m_nTimeoutRX = 1000;
     m_nMaxPacketSize = 1000;
@@ -222,7 +247,8 @@ unsigned long CComPortUsb::Read(unsigned char* pBuffer, unsigned long nLength, u
     unsigned long nRead = BulkTransfer(m_nEndpointIn, m_readBuffer.data(), nRequest, m_nTimeoutRX, &nError,
                                        "Read timeout! No data read", &nResult);
     nRead = std::min(nRead, nRequest);
-    m_bReadEnded = nResult == LIBUSB_ERROR_TIMEOUT;
+    // A close from another thread ends the read as its timeout would.
+    m_bReadEnded = nResult == LIBUSB_ERROR_TIMEOUT || nResult == kEndedByClose;
     if (nError == 0) {
         m_nKeptFrom = 0;
         m_nKeptCount = nRead;
@@ -255,8 +281,8 @@ unsigned long CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, uns
     int nResult = -1;
     // A port closed by a failed transfer has no handle to use; only Write reopens it.
     if (m_bOpened) {
-        nResult = libusb_bulk_transfer(m_hDevice, static_cast<unsigned char>(nEndpoint & 0xff), pData,
-                                       static_cast<int>(nLength), &nTransferred, static_cast<unsigned int>(nTimeout));
+        nResult = RunTransfer(static_cast<unsigned char>(nEndpoint & 0xff), pData, static_cast<int>(nLength),
+                              SystemCalls::ClampTimeoutMs(nTimeout), &nTransferred);
     }
     *pnResult = nResult;
     if (nResult == 0) return static_cast<unsigned long>(nTransferred);
@@ -265,6 +291,55 @@ unsigned long CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, uns
     ClosePort();
     Close();
     return static_cast<unsigned long>(nTransferred);
+}
+
+int CComPortUsb::RunTransfer(unsigned char nEndpoint, unsigned char* pData, int nLength, unsigned int nTimeoutMs,
+                             int* pnTransferred) {
+    const bool bRead = (nEndpoint & LIBUSB_ENDPOINT_IN) != 0;
+    libusb_transfer* pTransfer = libusb_alloc_transfer(0);
+    if (pTransfer == nullptr) return LIBUSB_ERROR_NO_MEM;
+    int nCompleted = 0;
+    libusb_fill_bulk_transfer(pTransfer, m_hDevice, nEndpoint, pData, nLength, TransferDone, &nCompleted, nTimeoutMs);
+    int nResult = kEndedByClose;
+    {
+        // Abort() looks at the transfer under the same lock, so it either sees it or the
+        // transfer sees the close before it starts.
+        std::lock_guard<std::mutex> lock(m_transferLock);
+        if (!(bRead ? ReadsAborted() : WritesAborted())) {
+            nResult = libusb_submit_transfer(pTransfer);
+            if (nResult == 0) {
+                m_pTransfer = pTransfer;
+                m_bTransferIsRead = bRead;
+            }
+        }
+    }
+    if (nResult != 0) {
+        libusb_free_transfer(pTransfer);
+        return nResult;
+    }
+    // As libusb_bulk_transfer waits: events are handled until the transfer has finished; a
+    // failure to handle them cancels it, and the cancelled transfer is waited for.
+    while (nCompleted == 0) {
+        timeval wait{kEventWaitSeconds, 0};
+        int nHandled = libusb_handle_events_timeout_completed(nullptr, &wait, &nCompleted);
+        if (nHandled < 0 && nHandled != LIBUSB_ERROR_INTERRUPTED) libusb_cancel_transfer(pTransfer);
+    }
+    bool bEndedByClose;
+    {
+        std::lock_guard<std::mutex> lock(m_transferLock);
+        m_pTransfer = nullptr;
+        bEndedByClose = pTransfer->status == LIBUSB_TRANSFER_CANCELLED && (bRead ? ReadsAborted() : WritesAborted());
+    }
+    *pnTransferred = pTransfer->actual_length;
+    nResult = bEndedByClose ? kEndedByClose : ResultOf(pTransfer->status);
+    libusb_free_transfer(pTransfer);
+    return nResult;
+}
+
+void CComPortUsb::Abort(bool bWritesToo) {
+    CComPort::Abort(bWritesToo);
+    std::lock_guard<std::mutex> lock(m_transferLock);
+    if (m_pTransfer != nullptr && (m_bTransferIsRead || bWritesToo)) libusb_cancel_transfer(m_pTransfer);
 }
 
 bool CComPortUsb::ClosePort() {

@@ -7,7 +7,9 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -25,7 +27,7 @@ namespace {
 // What the table keeps for each slot beside the port pointer. Slots last as long as the
 // library, so a caller waiting for a port's lock never holds memory that a close frees.
 struct SlotGuard {
-    std::mutex call;                 // held for the whole of each call on the slot's port
+    SystemCalls::TimedLock call;     // held for the whole of each call on the slot's port
     bool bClosing = false;           // a close has begun: the port takes no further call
     unsigned long long nStored = 0;  // ports stored so far, to tell a port from a later one
 };
@@ -55,10 +57,9 @@ namespace {
 
 constexpr const char* kVersion = "2.01";
 constexpr const char* kInvalidParameter = "ERROR: Invalid Parameter!";
+constexpr const char* kOutOfMemory = "ERROR: Out of memory!";
+constexpr const char* kInternalError = "ERROR: Internal Error!";
 constexpr size_t kAnswerBufferSize = 256;
-// Receive timeouts above this are taken as this by the collection's deadline test, so a
-// negative timeout from Java still ends the collection.
-constexpr unsigned long kMaxWaitMs = 0x7fffffffUL;
 // A read pass that brings nothing without failing has not waited (the printer has closed
 // the connection, the line has hung up): the next pass comes after this pause, so the
 // collection sleeps instead of spinning until its timeout.
@@ -119,10 +120,42 @@ bool ValidId(jint nPortId) { return nPortId >= 0 && nPortId < TILLPORT_MAX_PORTS
 // Sleeps kEmptyPassPauseMs, or less when the deadline of the collection that began at
 // nStart comes sooner.
 void PauseAfterEmptyPass(uint32_t nStart, CComPort* pPort) {
-    int nLeft = GenericFunctions::RemainingMs(nStart, pPort->GetTimeoutRX());
+    using SystemCalls::Deadline;
+    int nLeft = Deadline::Since(nStart, pPort->GetTimeoutRX(), SystemCalls::ZeroTimeout::NoWait).RemainingMs();
     unsigned long nPause = std::min(kEmptyPassPauseMs, static_cast<unsigned long>(nLeft));
     GenericFunctions::PauseMicroseconds(nPause * 1000);
 }
+
+// A port the open sequence has created and not yet stored in the table. Whatever ends the
+// sequence early, a failure or a C++ exception, gives back what the port holds (Close()
+// once it is open, else the method's releaseOnFailure) and releases it.
+class UnstoredPort {
+public:
+    UnstoredPort(const OpenMethod& method, CComPort* pPort) : m_method(method), m_pPort(pPort) {}
+    ~UnstoredPort() { GiveBack(); }
+    UnstoredPort(const UnstoredPort&) = delete;
+    UnstoredPort& operator=(const UnstoredPort&) = delete;
+
+    CComPort* get() const { return m_pPort; }
+    void Opened() { m_bOpened = true; }
+    // The table owns the port now.
+    void Stored() { m_pPort = nullptr; }
+    void GiveBack() {
+        if (m_pPort == nullptr) return;
+        if (m_bOpened) {
+            m_pPort->Close();
+        } else if (m_method.releaseOnFailure) {
+            m_method.releaseOnFailure(m_pPort);
+        }
+        ReleasePort(m_pPort);
+        m_pPort = nullptr;
+    }
+
+private:
+    const OpenMethod& m_method;
+    CComPort* m_pPort;
+    bool m_bOpened = false;
+};
 
 // Copies a port's error text while its lease is held, for an exception raised after the
 // lease has ended.
@@ -144,7 +177,7 @@ PortLease::PortLease(const char* szName, jint nPortId) {
             nStored = slot.nStored;
         }
         if (pPort != nullptr) {
-            slot.call.lock();
+            slot.call.Lock();
             // While this caller waited, the port may have been closed, or closed and the ID
             // given to a new port; only the port it looked up is its to use.
             bool bStillThere;
@@ -156,7 +189,7 @@ PortLease::PortLease(const char* szName, jint nPortId) {
                 m_nSlot = nPortId;
                 m_pPort = pPort;
             } else {
-                slot.call.unlock();
+                slot.call.Unlock();
             }
         }
     }
@@ -166,7 +199,7 @@ PortLease::PortLease(const char* szName, jint nPortId) {
 void PortLease::Release() {
     if (m_pPort == nullptr) return;
     m_pPort = nullptr;
-    g_slots[m_nSlot].call.unlock();
+    g_slots[m_nSlot].call.Unlock();
 }
 
 void ClosePortById(const char* szName, jint nPortId) {
@@ -180,13 +213,22 @@ void ClosePortById(const char* szName, jint nPortId) {
         CCLog::WriteLog(szName, "PortID not Available");
         return;
     }
+    // A read in progress on the port ends at once; a write may go on until the close's
+    // deadline, 2 s from now, and is ended then. The port closes once its call is over.
     SlotGuard& slot = g_slots[nPortId];
-    std::lock_guard<std::mutex> call(slot.call);  // the call in progress ends first
+    pPort->Abort(false);
+    if (!slot.call.LockBefore(pPort->CloseDeadline())) {
+        pPort->Abort(true);
+        slot.call.Lock();
+    }
     pPort->Close();
     ReleasePort(pPort);
-    std::lock_guard<std::mutex> lock(g_tableLock);
-    m_pComPortPointers[nPortId] = nullptr;
-    slot.bClosing = false;
+    {
+        std::lock_guard<std::mutex> lock(g_tableLock);
+        m_pComPortPointers[nPortId] = nullptr;
+        slot.bClosing = false;
+    }
+    slot.call.Unlock();
 }
 
 bool CloseInProgress(jint nPortId) {
@@ -205,6 +247,20 @@ void ThrowJavaException(JNIEnv* env, const char* szName, const char* szMessage) 
         }
     }
     CCLog::WriteLog(szName, "Exit For Exception");
+}
+
+void ReportCppException(JNIEnv* env, const char* szName) noexcept {
+    const char* szText = kInternalError;
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        szText = kOutOfMemory;
+    } catch (const std::exception& error) {
+        CCLog::WriteLogP(szName, "C++ exception: %s", error.what());
+    } catch (...) {
+    }
+    CCLog::WriteLog(szName, szText);
+    ThrowJavaException(env, szName, szText);
 }
 
 void ReleasePort(CComPort* pPort) { delete pPort; }
@@ -241,31 +297,31 @@ jint RunOpenSequence(JNIEnv* env, const jstring* pStrings, const bool* bUpper, s
     for (std::string& copy : copies) strings.push_back(&copy[0]);
 
     method.logOpenLine(strings.data());
-    CComPort* pPort = method.create();
+    UnstoredPort port(method, method.create());
 
     const char* szFailure = nullptr;
-    if (!method.init(pPort, strings.data())) {
+    if (!method.init(port.get(), strings.data())) {
         szFailure = method.szInitMessage;
-    } else if (!pPort->Open()) {
+    } else if (!port.get()->Open()) {
         szFailure = method.szOpenMessage;
+    } else {
+        port.Opened();
     }
     if (szFailure != nullptr) {
-        CCLog::WriteLogP(szName, szFailure, pPort->m_strLastError);
-        ThrowJavaException(env, szName, pPort->m_strLastError);
-        if (method.releaseOnFailure) method.releaseOnFailure(pPort);
-        ReleasePort(pPort);
+        CCLog::WriteLogP(szName, szFailure, port.get()->m_strLastError);
+        ThrowJavaException(env, szName, port.get()->m_strLastError);
         return 0;
     }
 
-    jint nId = StorePort(pPort);
+    jint nId = StorePort(port.get());
     if (nId < 0) {
         static const char kTableFull[] = "ERROR: No free Port ID!";
         CCLog::WriteLog(szName, kTableFull);
-        pPort->Close();
-        ReleasePort(pPort);
+        port.GiveBack();
         ThrowJavaException(env, szName, kTableFull);
         return 0;
     }
+    port.Stored();
     CCLog::WriteLogP(szName, "Genereted NEW Port ID:%d", static_cast<int>(nId));
     CCLog::WriteLog(szName, "End");
     return nId;
@@ -277,254 +333,280 @@ using tillport::ThrowJavaException;
 
 extern "C" {
 
-JNIEXPORT void JNICALL TILLPORT_METHOD(SetLogType)(JNIEnv*, jobject, jint nLogType, jboolean bFlag) {
+JNIEXPORT void JNICALL TILLPORT_METHOD(SetLogType)(JNIEnv* env, jobject, jint nLogType, jboolean bFlag) {
     static const char szName[] = TILLPORT_NAME(SetLogType);
-    CCLog::SetLogEnable(static_cast<unsigned long>(nLogType), bFlag == 1);
-    CCLog::WriteLog(szName, "*****************************************");
-    CCLog::WriteLogP(szName, "            SO Version: %s", tillport::kVersion);
-    CCLog::WriteLog(szName, "*****************************************");
+    tillport::CatchAtEdge(env, szName, [&] {
+        CCLog::SetLogEnable(static_cast<unsigned long>(nLogType), bFlag == 1);
+        CCLog::WriteLog(szName, "*****************************************");
+        CCLog::WriteLogP(szName, "            SO Version: %s", tillport::kVersion);
+        CCLog::WriteLog(szName, "*****************************************");
+    });
 }
 
-JNIEXPORT void JNICALL TILLPORT_METHOD(CloseDevice)(JNIEnv*, jobject, jint nPortId) {
+JNIEXPORT void JNICALL TILLPORT_METHOD(CloseDevice)(JNIEnv* env, jobject, jint nPortId) {
     static const char szName[] = TILLPORT_NAME(CloseDevice);
-    CCLog::WriteLog(szName, "");
-    tillport::ClosePortById(szName, nPortId);
+    tillport::CatchAtEdge(env, szName, [&] {
+        CCLog::WriteLog(szName, "");
+        tillport::ClosePortById(szName, nPortId);
+    });
 }
 
-JNIEXPORT void JNICALL TILLPORT_METHOD(ClearPipeTX)(JNIEnv*, jobject, jint nPortId) {
+JNIEXPORT void JNICALL TILLPORT_METHOD(ClearPipeTX)(JNIEnv* env, jobject, jint nPortId) {
     static const char szName[] = TILLPORT_NAME(ClearPipeTX);
-    CCLog::WriteLog(szName, "Begin");
-    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    tillport::PortLease port(szName, nPortId);
-    if (!port) return;
-    port->CleanTX();
-    CCLog::WriteLog(szName, "End");
+    tillport::CatchAtEdge(env, szName, [&] {
+        CCLog::WriteLog(szName, "Begin");
+        CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+        tillport::PortLease port(szName, nPortId);
+        if (!port) return;
+        port->CleanTX();
+        CCLog::WriteLog(szName, "End");
+    });
 }
 
-JNIEXPORT void JNICALL TILLPORT_METHOD(ClearPipeRX)(JNIEnv*, jobject, jint nPortId) {
+JNIEXPORT void JNICALL TILLPORT_METHOD(ClearPipeRX)(JNIEnv* env, jobject, jint nPortId) {
     static const char szName[] = TILLPORT_NAME(ClearPipeRX);
-    CCLog::WriteLog(szName, "Begin");
-    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    tillport::PortLease port(szName, nPortId);
-    if (!port) return;
-    port->CleanRX();
-    CCLog::WriteLog(szName, "End");
+    tillport::CatchAtEdge(env, szName, [&] {
+        CCLog::WriteLog(szName, "Begin");
+        CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+        tillport::PortLease port(szName, nPortId);
+        if (!port) return;
+        port->CleanRX();
+        CCLog::WriteLog(szName, "End");
+    });
 }
 
-JNIEXPORT void JNICALL TILLPORT_METHOD(SetTimeoutTX)(JNIEnv*, jobject, jint nPortId, jint nTimeout) {
+JNIEXPORT void JNICALL TILLPORT_METHOD(SetTimeoutTX)(JNIEnv* env, jobject, jint nPortId, jint nTimeout) {
     static const char szName[] = TILLPORT_NAME(SetTimeoutTX);
-    CCLog::WriteLog(szName, "Begin");
-    CCLog::WriteLogP(szName, "Set TX Timeout: %d", static_cast<int>(nTimeout));
-    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    tillport::PortLease port(szName, nPortId);
-    if (!port) return;
-    port->SetTimeoutTX(nTimeout);
-    CCLog::WriteLog(szName, "End");
+    tillport::CatchAtEdge(env, szName, [&] {
+        CCLog::WriteLog(szName, "Begin");
+        CCLog::WriteLogP(szName, "Set TX Timeout: %d", static_cast<int>(nTimeout));
+        CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+        tillport::PortLease port(szName, nPortId);
+        if (!port) return;
+        port->SetTimeoutTX(nTimeout);
+        CCLog::WriteLog(szName, "End");
+    });
 }
 
-JNIEXPORT void JNICALL TILLPORT_METHOD(SetTimeoutRX)(JNIEnv*, jobject, jint nPortId, jint nTimeout) {
+JNIEXPORT void JNICALL TILLPORT_METHOD(SetTimeoutRX)(JNIEnv* env, jobject, jint nPortId, jint nTimeout) {
     static const char szName[] = TILLPORT_NAME(SetTimeoutRX);
-    CCLog::WriteLog(szName, "Begin");
-    CCLog::WriteLogP(szName, "Set RX Timeout: %d", static_cast<int>(nTimeout));
-    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    tillport::PortLease port(szName, nPortId);
-    if (!port) return;
-    port->SetTimeoutRX(nTimeout);
-    CCLog::WriteLog(szName, "End");
+    tillport::CatchAtEdge(env, szName, [&] {
+        CCLog::WriteLog(szName, "Begin");
+        CCLog::WriteLogP(szName, "Set RX Timeout: %d", static_cast<int>(nTimeout));
+        CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+        tillport::PortLease port(szName, nPortId);
+        if (!port) return;
+        port->SetTimeoutRX(nTimeout);
+        CCLog::WriteLog(szName, "End");
+    });
 }
 
 JNIEXPORT jint JNICALL TILLPORT_METHOD(WriteToDevice)(JNIEnv* env, jobject, jint nPortId, jbyteArray data) {
     static const char szName[] = TILLPORT_NAME(WriteToDevice);
-    CCLog::WriteLog(szName, "Begin");
-    if (data == nullptr) {
-        CCLog::WriteLog(szName, tillport::kInvalidParameter);
-        ThrowJavaException(env, szName, tillport::kInvalidParameter);
+    return tillport::CatchAtEdge<jint>(env, szName, 0, [&]() -> jint {
+        CCLog::WriteLog(szName, "Begin");
+        if (data == nullptr) {
+            CCLog::WriteLog(szName, tillport::kInvalidParameter);
+            ThrowJavaException(env, szName, tillport::kInvalidParameter);
+            return 0;
+        }
+        jsize nLength = env->GetArrayLength(data);
+        CCLog::WriteLogP(szName, "Write %d Bytes...", static_cast<int>(nLength));
+        if (nLength <= 0) return 0;
+
+        tillport::ByteElements bytes(env, data);
+        if (bytes.get() == nullptr) {
+            CCLog::WriteLog(szName, tillport::kInvalidParameter);
+            ThrowJavaException(env, szName, tillport::kInvalidParameter);
+            return 0;
+        }
+        unsigned long nSize = static_cast<unsigned long>(nLength);
+        CCLog::WriteLogData(szName, "Buffer to Write:", bytes.get(), nSize);
+
+        unsigned long nError = 0;
+        CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+        tillport::PortLease port(szName, nPortId);
+        if (!port) return 0;
+
+        unsigned long nWritten = port->Write(bytes.get(), nSize, &nError);
+        if (nWritten == nSize) {
+            CCLog::WriteLog(szName, "End");
+            return static_cast<jint>(nWritten);
+        }
+        // The count is what left the port before the failure, which the result (0 for a
+        // failed write) does not tell: a technician can see whether part of the job printed.
+        CCLog::WriteLogP(szName, "ERROR: Write Error(%ld/%ld)(%s)!", static_cast<long>(port->m_nBytesSent),
+                         static_cast<long>(nSize), port->m_strLastError);
+        tillport::ErrorText error(port.get());
+        port.Release();
+        ThrowJavaException(env, szName, error.szText);
         return 0;
-    }
-    jsize nLength = env->GetArrayLength(data);
-    CCLog::WriteLogP(szName, "Write %d Bytes...", static_cast<int>(nLength));
-    if (nLength <= 0) return 0;
-
-    tillport::ByteElements bytes(env, data);
-    if (bytes.get() == nullptr) {
-        CCLog::WriteLog(szName, tillport::kInvalidParameter);
-        ThrowJavaException(env, szName, tillport::kInvalidParameter);
-        return 0;
-    }
-    unsigned long nSize = static_cast<unsigned long>(nLength);
-    CCLog::WriteLogData(szName, "Buffer to Write:", bytes.get(), nSize);
-
-    unsigned long nError = 0;
-    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    tillport::PortLease port(szName, nPortId);
-    if (!port) return 0;
-
-    unsigned long nWritten = port->Write(bytes.get(), nSize, &nError);
-    if (nWritten == nSize) {
-        CCLog::WriteLog(szName, "End");
-        return static_cast<jint>(nWritten);
-    }
-    // The count is what left the port before the failure, which the result (0 for a failed
-    // write) does not tell: a technician can see whether part of the job printed.
-    CCLog::WriteLogP(szName, "ERROR: Write Error(%ld/%ld)(%s)!", static_cast<long>(port->m_nBytesSent),
-                     static_cast<long>(nSize), port->m_strLastError);
-    tillport::ErrorText error(port.get());
-    port.Release();
-    ThrowJavaException(env, szName, error.szText);
-    return 0;
+    });
 }
 
 JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject, jint nPortId, jint nExpected) {
     static const char szName[] = TILLPORT_NAME(ReadFromDevice);
-    using tillport::kAnswerBufferSize;
-    CCLog::WriteLogP(szName, "Answer Size Expected: %d", static_cast<int>(nExpected));
-    CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
-    tillport::PortLease port(szName, nPortId);
-    if (!port) return nullptr;
-    CComPort* pPort = port.get();
+    return tillport::CatchAtEdge<jintArray>(env, szName, nullptr, [&]() -> jintArray {
+        using tillport::kAnswerBufferSize;
+        CCLog::WriteLogP(szName, "Answer Size Expected: %d", static_cast<int>(nExpected));
+        CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
+        tillport::PortLease port(szName, nPortId);
+        if (!port) return nullptr;
+        CComPort* pPort = port.get();
 
-    unsigned char chunk[kAnswerBufferSize];
-    unsigned char answer[kAnswerBufferSize];
-    unsigned long nTotal = 0;
-    const uint32_t nStart = GenericFunctions::GetTickCount();
-    auto timedOut = [&]() {
-        unsigned long nTimeout = std::min(pPort->GetTimeoutRX(), tillport::kMaxWaitMs);
-        return GenericFunctions::ElapsedTicks(nStart, GenericFunctions::GetTickCount()) > nTimeout;
-    };
-    // Each request is bounded by the room left in the answer buffer (never more than the
-    // chunk buffer holds), so neither buffer can overflow whatever the expected size.
-    auto request = [&](unsigned long nWanted) { return std::min(nWanted, kAnswerBufferSize - nTotal); };
+        unsigned char chunk[kAnswerBufferSize];
+        unsigned char answer[kAnswerBufferSize];
+        unsigned long nTotal = 0;
+        const uint32_t nStart = GenericFunctions::GetTickCount();
+        auto timedOut = [&]() {
+            const uint32_t nTimeout = SystemCalls::ClampTimeoutMs(pPort->GetTimeoutRX());
+            return GenericFunctions::ElapsedTicks(nStart, GenericFunctions::GetTickCount()) > nTimeout;
+        };
+        // Each request is bounded by the room left in the answer buffer (never more than the
+        // chunk buffer holds), so neither buffer can overflow whatever the expected size.
+        auto request = [&](unsigned long nWanted) { return std::min(nWanted, kAnswerBufferSize - nTotal); };
 
-    if (nExpected >= 1) {
-        const unsigned long nWanted = static_cast<unsigned long>(nExpected);
-        while (!timedOut()) {
-            unsigned long nError = 0;
-            unsigned long nRead = pPort->Read(chunk, request(nWanted), &nError);
-            if (nError != 0 && pPort->m_bReadEnded && nTotal > 0) {
-                // The wait ran out, or the printer ended the stream, after part of the
-                // answer had come: that part is the answer.
-                CCLog::WriteLogP(szName, "Answer Ended(%s)", pPort->m_strLastError);
-                break;
+        if (nExpected >= 1) {
+            const unsigned long nWanted = static_cast<unsigned long>(nExpected);
+            while (!timedOut()) {
+                unsigned long nError = 0;
+                unsigned long nRead = pPort->Read(chunk, request(nWanted), &nError);
+                if (nError != 0 && pPort->m_bReadEnded && nTotal > 0) {
+                    // The wait ran out, or the printer ended the stream, after part of the
+                    // answer had come: that part is the answer.
+                    CCLog::WriteLogP(szName, "Answer Ended(%s)", pPort->m_strLastError);
+                    break;
+                }
+                if (nError != 0) {
+                    CCLog::WriteLogP(szName, "ERROR: Read Error(%s)!", pPort->m_strLastError);
+                    tillport::ErrorText error(pPort);
+                    port.Release();
+                    ThrowJavaException(env, szName, error.szText);
+                    return nullptr;
+                }
+                nRead = std::min(nRead, request(nWanted));
+                CCLog::WriteLogP(szName, "Partial Read %lu Bytes", nRead);
+                std::copy(chunk, chunk + nRead, answer + nTotal);
+                nTotal += nRead;
+                if (nTotal >= nWanted || nTotal == kAnswerBufferSize) break;
+                if (pPort->m_bReadEnded) {
+                    // The wait ran out just after these bytes came: they end the answer.
+                    CCLog::WriteLogP(szName, "Answer Ended(%s)", pPort->m_strLastError);
+                    break;
+                }
+                // A close that has begun takes no further pass: what came is the answer.
+                if (pPort->ReadsAborted()) break;
+                if (nRead == 0) tillport::PauseAfterEmptyPass(nStart, pPort);
             }
+        } else if (!timedOut()) {
+            unsigned long nError = 0;
+            unsigned long nRead = pPort->Read(chunk, 255, &nError);
             if (nError != 0) {
-                CCLog::WriteLogP(szName, "ERROR: Read Error(%s)!", pPort->m_strLastError);
+                CCLog::WriteLogP(szName, " 1 ERROR: Read Error(%s)!", pPort->m_strLastError);
                 tillport::ErrorText error(pPort);
                 port.Release();
                 ThrowJavaException(env, szName, error.szText);
                 return nullptr;
             }
-            nRead = std::min(nRead, request(nWanted));
+            nRead = std::min(nRead, 255UL);
             CCLog::WriteLogP(szName, "Partial Read %lu Bytes", nRead);
-            std::copy(chunk, chunk + nRead, answer + nTotal);
-            nTotal += nRead;
-            if (nTotal >= nWanted || nTotal == kAnswerBufferSize) break;
-            if (pPort->m_bReadEnded) {
-                // The wait ran out just after these bytes came: they end the answer.
-                CCLog::WriteLogP(szName, "Answer Ended(%s)", pPort->m_strLastError);
-                break;
-            }
-            if (nRead == 0) tillport::PauseAfterEmptyPass(nStart, pPort);
+            std::copy(chunk, chunk + nRead, answer);
+            nTotal = nRead;
+            (void)pPort->GetPortType();  // no kind of port reads further; one pass is all
         }
-    } else if (!timedOut()) {
-        unsigned long nError = 0;
-        unsigned long nRead = pPort->Read(chunk, 255, &nError);
-        if (nError != 0) {
-            CCLog::WriteLogP(szName, " 1 ERROR: Read Error(%s)!", pPort->m_strLastError);
-            tillport::ErrorText error(pPort);
-            port.Release();
-            ThrowJavaException(env, szName, error.szText);
+        // The answer is in local buffers now; the port is free before any call into the JVM.
+        port.Release();
+
+        CCLog::WriteLogP(szName, "Read %lu Bytes", nTotal);
+        if (nTotal == 0) {
+            static const char kNoData[] = "ERROR: No Read Data!";
+            CCLog::WriteLog(szName, kNoData);
+            ThrowJavaException(env, szName, kNoData);
             return nullptr;
         }
-        nRead = std::min(nRead, 255UL);
-        CCLog::WriteLogP(szName, "Partial Read %lu Bytes", nRead);
-        std::copy(chunk, chunk + nRead, answer);
-        nTotal = nRead;
-        (void)pPort->GetPortType();  // no kind of port reads further; one pass is all
-    }
-    // The answer is in local buffers now; the port is free before any call into the JVM.
-    port.Release();
+        CCLog::WriteLogData(szName, "Read Bytes:", answer, nTotal);
 
-    CCLog::WriteLogP(szName, "Read %lu Bytes", nTotal);
-    if (nTotal == 0) {
-        static const char kNoData[] = "ERROR: No Read Data!";
-        CCLog::WriteLog(szName, kNoData);
-        ThrowJavaException(env, szName, kNoData);
-        return nullptr;
-    }
-    CCLog::WriteLogData(szName, "Read Bytes:", answer, nTotal);
-
-    jintArray result = env->NewIntArray(static_cast<jsize>(nTotal));
-    if (result == nullptr) {
-        static const char kNoBuffer[] = "ERROR: Creation Out Buffer!";
-        // Replace the JVM's pending OutOfMemoryError with the library's own message.
-        env->ExceptionClear();
-        CCLog::WriteLog(szName, kNoBuffer);
-        ThrowJavaException(env, szName, kNoBuffer);
-        return nullptr;
-    }
-    std::array<jint, kAnswerBufferSize> values;
-    for (unsigned long i = 0; i < nTotal; ++i) values[i] = static_cast<jint>(answer[i]);
-    env->SetIntArrayRegion(result, 0, static_cast<jsize>(nTotal), values.data());
-    CCLog::WriteLog(szName, "End");
-    return result;
+        jintArray result = env->NewIntArray(static_cast<jsize>(nTotal));
+        if (result == nullptr) {
+            static const char kNoBuffer[] = "ERROR: Creation Out Buffer!";
+            // Replace the JVM's pending OutOfMemoryError with the library's own message.
+            env->ExceptionClear();
+            CCLog::WriteLog(szName, kNoBuffer);
+            ThrowJavaException(env, szName, kNoBuffer);
+            return nullptr;
+        }
+        std::array<jint, kAnswerBufferSize> values;
+        for (unsigned long i = 0; i < nTotal; ++i) values[i] = static_cast<jint>(answer[i]);
+        env->SetIntArrayRegion(result, 0, static_cast<jsize>(nTotal), values.data());
+        CCLog::WriteLog(szName, "End");
+        return result;
+    });
 }
 
 JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenUSBDevice)(JNIEnv* env, jobject, jstring productId, jstring address) {
     static const char szName[] = TILLPORT_NAME(OpenUSBDevice);
-    const jstring strings[] = {productId, address};
-    const bool upper[] = {true, false};
-    tillport::OpenMethod method;
-    method.szName = szName;
-    method.szInitMessage = "ERROR: Device not found(%s)!";
-    method.szOpenMessage = "ERROR: Open Device Error(%s)!";
-    method.logOpenLine = [](char* const* pStrings) {
-        CCLog::WriteLogP(szName, "Open USB DEVICE PID:%s Address:%s", pStrings[0], pStrings[1]);
-    };
-    method.create = []() -> CComPort* { return new CComPortUsb(); };
-    method.init = [](CComPort* pPort, char* const* pStrings) { return pPort->Init(pStrings[0], pStrings[1]); };
-    // A failed discovery or claim may leave libusb started and the device list held.
-    method.releaseOnFailure = [](CComPort* pPort) { pPort->Close(); };
-    return tillport::RunOpenSequence(env, strings, upper, 2, method);
+    return tillport::CatchAtEdge<jint>(env, szName, 0, [&]() -> jint {
+        const jstring strings[] = {productId, address};
+        const bool upper[] = {true, false};
+        tillport::OpenMethod method;
+        method.szName = szName;
+        method.szInitMessage = "ERROR: Device not found(%s)!";
+        method.szOpenMessage = "ERROR: Open Device Error(%s)!";
+        method.logOpenLine = [](char* const* pStrings) {
+            CCLog::WriteLogP(szName, "Open USB DEVICE PID:%s Address:%s", pStrings[0], pStrings[1]);
+        };
+        method.create = []() -> CComPort* { return new CComPortUsb(); };
+        method.init = [](CComPort* pPort, char* const* pStrings) { return pPort->Init(pStrings[0], pStrings[1]); };
+        // A failed discovery or claim may leave libusb started and the device list held.
+        method.releaseOnFailure = [](CComPort* pPort) { pPort->Close(); };
+        return tillport::RunOpenSequence(env, strings, upper, 2, method);
+    });
 }
 
 JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenRS232Device)(JNIEnv* env, jobject, jstring strPortName, jint nBaudrate,
                                                         jint nFlowControl) {
     static const char szName[] = TILLPORT_NAME(OpenRS232Device);
-    tillport::OpenMethod method;
-    method.szName = szName;
-    method.szInitMessage = "ERROR: Init Port Error(%s)!";
-    method.szOpenMessage = "ERROR: Open Port Error(%s)!";
-    method.logOpenLine = [&](char* const* pStrings) {
-        CCLog::WriteLogP(szName, "Open RS232 DEVICE Port:%s Baudrate:%d Flow:%d", pStrings[0], static_cast<int>(nBaudrate),
-                         static_cast<int>(nFlowControl));
-    };
-    method.create = []() -> CComPort* { return new CComPortRs232(); };
-    method.init = [&](CComPort* pPort, char* const* pStrings) {
-        return pPort->Init(pStrings[0], static_cast<int>(nBaudrate), static_cast<int>(nFlowControl));
-    };
-    // A failed tcsetattr leaves the device open; Close() gives the descriptor back.
-    method.releaseOnFailure = [](CComPort* pPort) { pPort->Close(); };
-    const jstring strings[] = {strPortName};
-    const bool upper[] = {false};
-    return tillport::RunOpenSequence(env, strings, upper, 1, method);
+    return tillport::CatchAtEdge<jint>(env, szName, 0, [&]() -> jint {
+        tillport::OpenMethod method;
+        method.szName = szName;
+        method.szInitMessage = "ERROR: Init Port Error(%s)!";
+        method.szOpenMessage = "ERROR: Open Port Error(%s)!";
+        method.logOpenLine = [&](char* const* pStrings) {
+            CCLog::WriteLogP(szName, "Open RS232 DEVICE Port:%s Baudrate:%d Flow:%d", pStrings[0],
+                             static_cast<int>(nBaudrate), static_cast<int>(nFlowControl));
+        };
+        method.create = []() -> CComPort* { return new CComPortRs232(); };
+        method.init = [&](CComPort* pPort, char* const* pStrings) {
+            return pPort->Init(pStrings[0], static_cast<int>(nBaudrate), static_cast<int>(nFlowControl));
+        };
+        // A failed tcsetattr leaves the device open; Close() gives the descriptor back.
+        method.releaseOnFailure = [](CComPort* pPort) { pPort->Close(); };
+        const jstring strings[] = {strPortName};
+        const bool upper[] = {false};
+        return tillport::RunOpenSequence(env, strings, upper, 1, method);
+    });
 }
 
 JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenETHERNETDevice)(JNIEnv* env, jobject, jstring strHost, jint nTcpPort) {
     static const char szName[] = TILLPORT_NAME(OpenETHERNETDevice);
-    const jstring strings[] = {strHost};
-    const bool bUpper[] = {true};
-    tillport::OpenMethod method;
-    method.szName = szName;
-    method.szInitMessage = "ERROR: Init Port Error(%s)!";
-    method.szOpenMessage = "ERROR: Open Port Error(%s)!";
-    method.logOpenLine = [&](char* const* pStrings) {
-        CCLog::WriteLogP(szName, "Open ETHERNET DEVICE IP:%s PORT:%d", pStrings[0], static_cast<int>(nTcpPort));
-    };
-    method.create = []() -> CComPort* { return new CComPortEth(); };
-    method.init = [&](CComPort* pPort, char* const* pStrings) { return pPort->Init(pStrings[0], static_cast<int>(nTcpPort)); };
-    // Nothing to give back on failure: a failed Init acquires nothing, and a failed Open has
-    // already closed its socket (with the pause), which must not be paid twice.
-    return tillport::RunOpenSequence(env, strings, bUpper, 1, method);
+    return tillport::CatchAtEdge<jint>(env, szName, 0, [&]() -> jint {
+        const jstring strings[] = {strHost};
+        const bool bUpper[] = {true};
+        tillport::OpenMethod method;
+        method.szName = szName;
+        method.szInitMessage = "ERROR: Init Port Error(%s)!";
+        method.szOpenMessage = "ERROR: Open Port Error(%s)!";
+        method.logOpenLine = [&](char* const* pStrings) {
+            CCLog::WriteLogP(szName, "Open ETHERNET DEVICE IP:%s PORT:%d", pStrings[0], static_cast<int>(nTcpPort));
+        };
+        method.create = []() -> CComPort* { return new CComPortEth(); };
+        method.init = [&](CComPort* pPort, char* const* pStrings) {
+            return pPort->Init(pStrings[0], static_cast<int>(nTcpPort));
+        };
+        // Nothing to give back on failure: a failed Init acquires nothing, and a failed Open has
+        // already closed its socket (with the pause), which must not be paid twice.
+        return tillport::RunOpenSequence(env, strings, bUpper, 1, method);
+    });
 }
 
 }  // extern "C"

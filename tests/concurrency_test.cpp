@@ -1,12 +1,15 @@
 // Java calling from several threads at once: the port table, calls on one port, a close
 // racing a call, ports that must not wait for each other, and the log. Each thread has a
 // fake JNIEnv of its own, as each Java thread has its own JNIEnv.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -273,4 +276,104 @@ TEST_F(Concurrency, LogLinesAndDumpsStayWholeWhileTheLogIsSwitched) {
         i += 13;
     }
     EXPECT_GT(nHeaders, 0);
+}
+
+TEST_F(Concurrency, TwoThreadsOpeningTwoPrintersByAddressReachOnlyTheirOwn) {
+    // One port number at two loopback addresses: every connection of each thread must reach
+    // the printer it names, also while the other thread looks its own printer up.
+    LoopbackPeer bar("127.0.0.1", 0);
+    LoopbackPeer kitchen("127.0.0.2", bar.Port());
+    // Enough opens that a lookup which shares its result between threads shows (about one
+    // connection in 10,000 went astray), within a few seconds on a slow core.
+    constexpr int kOpens = 25000;
+    const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    std::atomic<int> nWrong{0}, nFailed{0};
+    auto openAgainAndAgain = [&](std::string host, const LoopbackPeer& printer) {
+        CComPortEth port;
+        for (int i = 0; i < kOpens && std::chrono::steady_clock::now() < stop; ++i) {
+            // A few connections ahead of the printer's accepts at most: a full accept queue
+            // would drop the next connect for a second.
+            if (!port.Init(&host[0], bar.Port()) || !printer.WaitForAccepted(i - 16, ScaledMs(5000)) || !port.Open()) {
+                ++nFailed;
+                return;  // a failed open pauses 2 s: stop at the first
+            }
+            sockaddr_in peer{};
+            socklen_t nLength = sizeof(peer);
+            char szPeer[INET_ADDRSTRLEN] = "";
+            if (getpeername(port.m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nLength) != 0 ||
+                inet_ntop(AF_INET, &peer.sin_addr, szPeer, sizeof(szPeer)) == nullptr || host != szPeer) {
+                ++nWrong;
+            }
+            close(port.m_hSocket);  // without the close pause
+            port.m_hSocket = -1;
+        }
+    };
+    std::thread first(openAgainAndAgain, "127.0.0.1", std::cref(bar));
+    std::thread second(openAgainAndAgain, "127.0.0.2", std::cref(kitchen));
+    first.join();
+    second.join();
+    EXPECT_EQ(nWrong.load(), 0) << "connections reached the other thread's printer";
+    EXPECT_EQ(nFailed.load(), 0);
+}
+
+TEST_F(Concurrency, CloseEndsAReadWaitingWithoutLimitAtOnce) {
+    // Receive timeout 0: the read on a silent printer waits without limit. The close ends
+    // the wait at once, as the read's failure; the printer closes its end when ours shuts
+    // down, so the close returns at once too.
+    auto peer = std::make_unique<LoopbackPeer>();
+    FakeJni fake;
+    jint nId = OpenEth(fake, *peer);
+    NATIVE(SetTimeoutRX)(fake.env(), nullptr, nId, 0);
+    // A collection whose first test of the timeout comes a millisecond after it began makes
+    // no pass at all (on a slow core): that call ends at once and is made again.
+    std::atomic<pid_t> nReader{0};
+    std::future<JavaOutcome> reader;
+    bool bWaiting = false;
+    for (int nAttempt = 0; nAttempt < 20 && !bWaiting && peer; ++nAttempt) {
+        reader = CallFromAnotherThread(nReader, [nId](FakeJni& jni) {
+            return jni.Ints(NATIVE(ReadFromDevice)(jni.env(), nullptr, nId, 2));
+        });
+        bWaiting = WaitUntilWaiting(nReader, reader, ScaledMs(5000));
+        if (bWaiting) break;
+        if (reader.wait_for(std::chrono::seconds(0)) != std::future_status::ready) peer.reset();  // ends it
+        EXPECT_EQ(reader.get().message, "ERROR: No Read Data!") << "the read neither waited nor ended at once";
+    }
+    ASSERT_TRUE(bWaiting) << "the read never waited";
+    // Should the close wait for the read, the printer goes away: the read ends.
+    const double dSeconds = CloseFromAnotherThread(nId, ScaledMs(4000), [&] { peer.reset(); });
+    JavaOutcome outcome = reader.get();
+    ASSERT_GE(dSeconds, 0.0) << "the close was still waiting after 4 s";
+    EXPECT_LT(dSeconds, 0.5 * TimeScale());
+    EXPECT_TRUE(outcome.answer.empty());
+    EXPECT_EQ(outcome.message, "EthRead Error");
+    fake.ExpectClean();
+}
+
+TEST_F(Concurrency, CloseEndsAStalledWriteAtItsDeadlineAndReturnsWithinItsPause) {
+    // A printer that takes nothing, a transmit timeout of 0 (no limit): the write gets the
+    // close's 2 s to finish, then fails; the close returns right after.
+    LoopbackPeer peer(LoopbackPeer::Behaviour::StopReading);
+    FakeJni fake;
+    jint nId = OpenEth(fake, peer);
+    NATIVE(SetTimeoutTX)(fake.env(), nullptr, nId, 0);
+    std::atomic<pid_t> nWriter{0};
+    auto writer = CallFromAnotherThread(nWriter, [nId](FakeJni& jni) {
+        jbyteArray job = jni.NewByteArray(Filled(32 << 20, 0x55));
+        return std::vector<jint>{NATIVE(WriteToDevice)(jni.env(), nullptr, nId, job)};
+    });
+    if (!WaitUntilWaiting(nWriter, writer, ScaledMs(5000))) {
+        peer.ResumeReading();  // the write ends
+        writer.get();
+        FAIL() << "the write never stalled";
+    }
+    // Should the close wait for the whole job, the printer takes it: the write ends.
+    const double dSeconds = CloseFromAnotherThread(nId, ScaledMs(5000), [&] { peer.ResumeReading(); });
+    JavaOutcome outcome = writer.get();
+    ASSERT_GE(dSeconds, 0.0) << "the close was still waiting after 5 s";
+    EXPECT_GE(dSeconds, 1.9);
+    EXPECT_LT(dSeconds, 2.0 + 0.2 * TimeScale());
+    EXPECT_EQ(outcome.answer, std::vector<jint>{0});
+    EXPECT_TRUE(outcome.bThrown);
+    EXPECT_EQ(outcome.message, "") << "the text of every failed send";
+    fake.ExpectClean();
 }

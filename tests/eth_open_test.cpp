@@ -69,6 +69,9 @@ TEST(EthOpen, ConnectsAtOnceInBlockingModeWithTheStoredTimeouts) {
     ASSERT_GE(hSocket, 0);
     EXPECT_STREQ(quick->m_strLastError, "");
     EXPECT_EQ(fcntl(hSocket, F_GETFL, 0) & O_NONBLOCK, 0);
+    // A program that anything else in the JVM starts (system, popen) must not keep the
+    // connection: a printer that takes one connection would refuse the next open.
+    EXPECT_NE(fcntl(hSocket, F_GETFD) & FD_CLOEXEC, 0);
     timeval send = SocketTimeout(hSocket, SO_SNDTIMEO);
     // The kernel keeps these in its own ticks: allow for its rounding.
     EXPECT_EQ(send.tv_sec, 1);

@@ -413,3 +413,18 @@ TEST(LogRotation, PipeOrFileReachedThroughALinkIsNeverMoved) {
     for (const std::string& path : {pipe, link, target}) unlink(path.c_str());
     rmdir(szDir);
 }
+
+TEST(LogRotation, NewAndRotatedFilesAreReadableByOwnerAndGroupOnly) {
+    // The dumps hold every receipt, customer names and card endings included.
+    MaxBytes bound("1000");
+    const mode_t previous = umask(022);
+    LogCapture log;
+    unlink(log.Path().c_str());  // the log creates its file itself
+    WriteNumbered(0, 30);        // one rotation, at line 23
+    umask(previous);
+    struct stat current, rotated;
+    ASSERT_EQ(stat(log.Path().c_str(), &current), 0);
+    ASSERT_EQ(stat((log.Path() + ".1").c_str(), &rotated), 0);
+    EXPECT_EQ(current.st_mode & 07777, 0640u);
+    EXPECT_EQ(rotated.st_mode & 07777, 0640u);
+}

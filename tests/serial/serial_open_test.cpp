@@ -3,8 +3,10 @@
 // print job runs through the native methods.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -13,7 +15,9 @@
 #include "ComPortRs232.h"
 #include "FakeJni.h"
 #include "LogCapture.h"
+#include "NativeTestSupport.h"
 #include "SerialLine.h"
+#include "TimeScale.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 #include "tillportcomm.h"
 
@@ -187,6 +191,8 @@ TEST_F(SerialOpen, PrintJobThroughTheNativeMethodsAndCloseGivesTheDescriptorBack
     jint nId = OpenRs232(m_fake, "COM1", 9600, 0);
     ASSERT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
     EXPECT_EQ(CountOpenDescriptors(), nBefore + 1);
+    // A program that anything else in the process starts does not keep the line open.
+    EXPECT_NE(fcntl(static_cast<CComPortRs232*>(m_pComPortPointers[nId])->m_hPort, F_GETFD) & FD_CLOEXEC, 0);
 
     std::vector<uint8_t> receipt = Pattern(1000);
     EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(env, nullptr, nId,
@@ -253,6 +259,36 @@ TEST_F(SerialOpen, LineThatAPortHoldsFailsASecondOpenAtOnceAndLeavesItAsItIs) {
     EXPECT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
     Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nSecond);
     m_fake.ExpectClean();
+}
+
+TEST_F(SerialOpen, CloseEndsAReadWaitingWithoutLimitAtOnceAndWhatCameIsTheAnswer) {
+    // Receive timeout -1 (24.8 days): after the first byte of a three-byte answer the read
+    // waits for the rest. The close ends the wait at once; the byte that came is the answer.
+    m_line.AddLine(0);
+    jint nId = OpenRs232(m_fake, "COM1", 9600, 0);
+    ASSERT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
+    Java_orvik_services_posprinterPortComm_CommonComPort_SetTimeoutRX(m_fake.env(), nullptr, nId, -1);
+    m_line.Send(0, {0x12});
+    int nPending = 0;
+    for (int i = 0; i < 3000 && nPending == 0; ++i) {
+        ioctl(static_cast<CComPortRs232*>(m_pComPortPointers[nId])->m_hPort, FIONREAD, &nPending);
+        if (nPending == 0) usleep(1000);
+    }
+
+    std::atomic<pid_t> nReader{0};
+    auto reader = CallFromAnotherThread(nReader, [nId](FakeJni& jni) {
+        return jni.Ints(
+            Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(jni.env(), nullptr, nId, 3));
+    });
+    ASSERT_TRUE(WaitUntilWaiting(nReader, reader, ScaledMs(5000))) << "the read never waited";
+    // Should the close wait for the read, the rest of the answer ends it.
+    const double dSeconds = CloseFromAnotherThread(nId, ScaledMs(4000), [&] { m_line.Send(0, {0x34, 0x56}); });
+    JavaOutcome outcome = reader.get();
+    ASSERT_GE(dSeconds, 0.0) << "the close was still waiting after 4 s";
+    EXPECT_LT(dSeconds, 0.2 * TimeScale());
+    EXPECT_EQ(outcome.answer, std::vector<jint>{0x12});
+    EXPECT_FALSE(outcome.bThrown) << outcome.message;
+    EXPECT_TRUE(TableEmpty());
 }
 
 }  // namespace

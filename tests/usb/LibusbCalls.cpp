@@ -138,16 +138,13 @@ int libusb_release_interface(libusb_device_handle* handle, int interface_number)
     return real(handle, interface_number);
 }
 
-int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
-                         int* transferred, unsigned int timeout) {
-    static auto real =
-        Real<int (*)(libusb_device_handle*, unsigned char, unsigned char*, int, int*, unsigned int)>(
-            "libusb_bulk_transfer");
-    {
+int libusb_submit_transfer(libusb_transfer* transfer) {
+    static auto real = Real<int (*)(libusb_transfer*)>("libusb_submit_transfer");
+    if (transfer->type == LIBUSB_TRANSFER_TYPE_BULK) {
         std::lock_guard<std::mutex> lock(g_mutex);
         ++g_calls.transfers;
     }
-    return real(handle, endpoint, data, length, transferred, timeout);
+    return real(transfer);
 }
 
 }  // extern "C"

@@ -14,7 +14,7 @@ struct LibusbCalls {
     int closes = 0;       // libusb_close of a non-null handle
     int claims = 0;       // libusb_claim_interface that succeeded
     int releases = 0;     // libusb_release_interface
-    int transfers = 0;    // libusb_bulk_transfer
+    int transfers = 0;    // bulk transfers submitted
     int unmatched = 0;    // exits without a start, frees of unknown lists, closes of unknown handles
 
     static LibusbCalls Now();

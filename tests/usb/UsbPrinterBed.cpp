@@ -143,6 +143,14 @@ void UsbPrinterBed::Unplug(int index) {
         if (!device.plugged) return;
         device.plugged = false;
         sysPath = "/sys" + device.sysPath;
+        // As the kernel does, the transfers still pending end with the device.
+        for (Urb* urb : m_urbs) {
+            if (!urb->ready && FindDevice(urb->client) == &device) {
+                urb->ready = true;
+                urb->status = -ESHUTDOWN;
+                urb->actualLength = 0;
+            }
+        }
     }
     umockdev_testbed_remove_device(m_testbed, sysPath.c_str());
 }

@@ -63,7 +63,8 @@ public:
 
     // Plugs a printer in; returns its index for the calls below.
     int Add(const Printer& printer);
-    // Takes the printer off the bus: its sysfs entry goes, its node answers ENODEV.
+    // Takes the printer off the bus: its sysfs entry goes, its node answers ENODEV, and its
+    // pending transfers end (ESHUTDOWN).
     void Unplug(int index);
     // Puts an unplugged printer back, with a fresh device number as the kernel would.
     void PlugBack(int index);
@@ -73,7 +74,7 @@ public:
     void SetClaimFails(int index, bool fail);
     void SetDetachFails(int index, bool fail);
     // Faults for the coming bulk transfers, in order; once used up, transfers succeed
-    // (an IN transfer with no answer queued waits until its timeout).
+    // (an IN transfer with no answer queued waits until its timeout or an unplug).
     void QueueOutcome(int index, Outcome outcome, size_t shortLength = 0);
     // Bytes the printer has ready for the coming bulk IN transfers: sent in packets of its
     // packet size, the last one short (possibly empty). An answer that fills whole packets

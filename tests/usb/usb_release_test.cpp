@@ -1,9 +1,14 @@
 // Release: whatever path a port takes, its interface, handle, device list and libusb start
 // are each given back exactly once.
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "FakeJni.h"
+#include "NativeTestSupport.h"
+#include "TimeScale.h"
 #include "UsbScenario.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
@@ -143,6 +148,51 @@ TEST_F(UsbRelease, KernelDriverGetsThePrinterBackWheneverThePortLetsItGo) {
     EXPECT_FALSE(refused.Open());
     refused.Close();
     EXPECT_EQ(bed.GetCounts(printer).attaches, 3);
+}
+
+TEST_F(UsbRelease, CloseCancelsAWaitingReadAtOnceAndAStalledWriteAtItsDeadline) {
+    // Transmit timeout 0: libusb waits without limit; receive timeout -1: 24.8 days (with 0 a
+    // collection on a slow core may make no pass at all). A read waiting for an answer ends
+    // as soon as the close begins, with the read's own text; a write the printer does not
+    // take gets the close's 2 s, then fails. Either way the close gives everything back once.
+    int printer = bed.Add(Printer("SN1"));
+    for (bool bWrite : {false, true}) {
+        SCOPED_TRACE(bWrite ? "write" : "read");
+        FakeJni fake;
+        jint id = OpenUsb(fake, "1");
+        ASSERT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
+        Java_orvik_services_posprinterPortComm_CommonComPort_SetTimeoutTX(fake.env(), nullptr, id, 0);
+        Java_orvik_services_posprinterPortComm_CommonComPort_SetTimeoutRX(fake.env(), nullptr, id, -1);
+        if (bWrite) bed.QueueOutcome(printer, Bed::Outcome::Timeout);
+        const size_t nBefore = bed.Transfers(printer).size();
+        std::atomic<pid_t> nCaller{0};
+        auto call = CallFromAnotherThread(nCaller, [id, bWrite](FakeJni& jni) {
+            if (bWrite) {
+                Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(jni.env(), nullptr, id,
+                                                                                    jni.NewByteArray({0x1b, 0x40}));
+            } else {
+                Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(jni.env(), nullptr, id, 1);
+            }
+            return std::vector<jint>{};
+        });
+        for (int i = 0; i < ScaledMs(5000) && bed.Transfers(printer).size() == nBefore; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_GT(bed.Transfers(printer).size(), nBefore) << "the transfer never began";
+        // Should the close wait for the transfer, the printer is unplugged: the transfer ends.
+        const double dSeconds = CloseFromAnotherThread(id, ScaledMs(5000), [&] { bed.Unplug(printer); });
+        std::string message = call.get().message;
+        ASSERT_GE(dSeconds, 0.0) << "the close was still waiting after 5 s";
+        if (bWrite) {
+            EXPECT_GE(dSeconds, 1.9);
+            EXPECT_LT(dSeconds, 2.0 + 0.2 * TimeScale());
+            EXPECT_EQ(message, "Write Error");
+        } else {
+            EXPECT_LT(dSeconds, 0.2 * TimeScale());
+            EXPECT_EQ(message, "Read timeout! No data read");
+        }
+        fake.ExpectClean();
+    }
 }
 
 }  // namespace
