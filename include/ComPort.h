@@ -37,8 +37,9 @@ public:
     // Places up to nLength bytes at the start of pBuffer and returns how many; 0 when
     // nothing arrived within the transport's own wait. Failure as for Write; besides,
     // m_bReadEnded tells a failure that only means no more bytes are coming (the wait ran
-    // out, or the printer ended the stream) from any other. Blocks up to the receive
-    // timeout. Base version: 0, flag untouched.
+    // out, or the printer ended the stream) from any other. A Read that returns bytes may
+    // set m_bReadEnded too, without the flag: the wait ran out after they came, so they
+    // end this answer. Blocks up to the receive timeout. Base version: 0, flag untouched.
     virtual unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
 
     // Discard output not yet sent / input received but not yet read, where the
@@ -86,6 +87,10 @@ public:
     // out, or the printer ended the stream), cleared by every Read on entry. The bytes an
     // answer collection already holds are then its answer, not lost.
     bool m_bReadEnded;
+    // Bytes of the last Write that left the port: taken by the device, the line or the
+    // socket, and not discarded afterwards. Set by every transport's Write, also when it
+    // fails, so the log can tell a job cut off part way from one that never started.
+    unsigned long m_nBytesSent;
 
 protected:
     // The chunk loop of every transport's Write: hands the data to send(pChunk, nChunk,

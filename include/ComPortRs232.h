@@ -24,15 +24,18 @@ public:
     // "Error invalid Flow control" for the first value rejected. Touches no device.
     bool Init(char* szPortName, int nBaudrate, int nFlowControl) override;
 
-    // Opens the device and applies m_tio; false with "Open RS232 Device Error" (the cause
-    // is logged). A failure after the open leaves the descriptor for Close() to give back.
+    // Opens the device without waiting for carrier, takes it for this port alone and
+    // applies m_tio; false with "Open RS232 Device Error" (the cause is logged; m_bInUse
+    // tells a line another port or program holds). A failure after the line was taken
+    // leaves the descriptor for Close() to give back.
     bool Open() override;
     // Closes the descriptor (once) and forgets the device path; always true.
     bool Close() override;
     // Writes in chunks of m_nMaxPacketSize (recomputed from the baud rate and the transmit
     // timeout); each chunk must be taken by the line and leave it within the transmit
     // timeout. A failed or late chunk sets the flag ("Write Error") and makes the result 0;
-    // so does a close from another thread once its deadline has passed.
+    // what the line still holds of it is discarded, so it does not print later; so does a
+    // close from another thread once its deadline has passed.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
     // One wait of up to the receive timeout (0: none at all), then one read of up to
     // min(nLength, 1024) bytes. Nothing within the wait, a close from another thread, or a
@@ -46,6 +49,9 @@ public:
     unsigned long GetTimeoutRX() override;
 
     bool OpenPort();
+    // Locks the line (flock) and makes it exclusive (TIOCEXCL); false, with the descriptor
+    // closed, when another holder has the lock. ClosePort gives both up.
+    bool TakeLine();
     void ClosePort();
     // Half of the characters the line carries within the transmit timeout, as a multiple
     // of 5, at most 2^31-1.
@@ -65,6 +71,8 @@ public:
     int m_nBaudrate;
     int m_nFlowControl;
     struct termios m_tio;
+    // The last Open failed because another port or program holds the line.
+    bool m_bInUse;
 };
 
 #endif

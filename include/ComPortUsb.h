@@ -4,15 +4,17 @@
 #include <libusb.h>
 
 #include <mutex>
+#include <vector>
 
 #include "ComPort.h"
 
 // The USB printer port. Discovery finds the printer by the fixed vendor ID, the product ID
 // the caller names and the last digit of its serial-number string, takes its two endpoints
 // from interface 0, detaches the kernel driver and clears halts; Open claims interface 0.
-// Writes go out in bulk transfers of at most m_nMaxPacketSize bytes. A failed transfer
-// releases everything; the next Write rediscovers the printer with the stored strings.
-// All libusb calls use the default context.
+// Writes go out in bulk transfers of at most m_nMaxPacketSize bytes; reads ask for whole
+// packets of the IN endpoint and keep what came beyond the caller's request. A failed
+// transfer releases everything (the kernel driver gets the printer back); the next Write
+// rediscovers the printer with the stored strings. All libusb calls use the default context.
 class CComPortUsb : public CComPort {
 public:
     using CComPort::Init;
@@ -35,14 +37,19 @@ public:
     // in one transfer (below m_nMaxPacketSize) or in chunks. Blocks up to m_nTimeoutTX
     // per transfer (0: no limit). 0 with the flag set on failure; the port is then closed.
     // A close from another thread lets a transfer go on until CloseDeadline(), then
-    // cancels it: the write fails.
+    // cancels it: the write fails. m_nBytesSent counts what the printer took, the failed
+    // transfer's part included.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
-    // One bulk IN transfer of up to nLength bytes, blocking up to m_nTimeoutRX (0: no
-    // limit); a close from another thread cancels it at once. Any failure, a timeout or the
-    // close included, or a closed port: 0 with the flag set (and m_bReadEnded for the
-    // timeout and the close); the port is then closed.
+    // Hands out up to nLength bytes kept from the last transfer, without a transfer; with
+    // none kept, one bulk IN transfer of nLength rounded up to whole packets (at most
+    // 16 KiB), blocking up to m_nTimeoutRX (0: no limit), of which up to nLength bytes are
+    // handed out and the rest kept; a close from another thread cancels it at once. A
+    // timeout (or the close) after some bytes came returns them with m_bReadEnded set and
+    // the flag clear. Any other failure, a timeout or the close without bytes, or a closed
+    // port: 0 with the flag set (and m_bReadEnded for the timeout and the close). After a
+    // failure or a timeout the port is closed.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
-    // A USB printer holds no data of its own to discard: both do nothing.
+    // CleanTX does nothing (nothing waits to go out); CleanRX discards the kept bytes.
     void CleanTX() override;
     void CleanRX() override;
     void SetTimeoutTX(int nTimeout) override;
@@ -53,7 +60,8 @@ public:
     short FindDevice(char* szVendorId, char* szProductId, int nAddress);
     // One bulk OUT transfer; on failure closes the whole port.
     unsigned long UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
-    // Releases interface 0 while claimed and closes the handle while open. Always true.
+    // Releases interface 0 while claimed, gives the kernel driver back and closes the handle
+    // while open, and discards the kept bytes. Always true.
     bool ClosePort();
 
     // Cancels the transfer in progress when the close ends its kind of call (a read at
@@ -67,6 +75,10 @@ public:
     int m_nEndpointOut;
     libusb_device** m_pDeviceList;
     libusb_device_handle* m_hDevice;
+    // wMaxPacketSize of the IN endpoint, from its descriptor at discovery (64 when it says 0).
+    int m_nPacketSizeIn;
+    // Discovery detached the kernel driver from interface 0: closing the handle re-attaches it.
+    bool m_bDriverDetached;
 
 private:
     // Reports a failure: log line under szOperation and the same text in m_strLastError.
@@ -74,9 +86,10 @@ private:
     // Takes the endpoint pair from interface 0, alternate setting 0 of the active
     // configuration; false when that configuration lacks them.
     bool ReadEndpoints(libusb_device* pDevice);
-    // One bulk transfer on nEndpoint; on failure (a closed port included) sets the flag,
-    // leaves szFailure as the last error and closes the whole port. *pnResult receives
-    // libusb's result (-1 for a closed port).
+    // One bulk transfer on nEndpoint; returns the bytes transferred, also those of a failed
+    // transfer. On failure (a closed port included) sets the flag, leaves szFailure as the
+    // last error and closes the whole port. *pnResult receives libusb's result (-1 for a
+    // closed port).
     unsigned long BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength, unsigned long nTimeout,
                                unsigned long* pnError, const char* szFailure, int* pnResult);
     // libusb's result of a transfer that a close from another thread ended.
@@ -86,12 +99,18 @@ private:
     // no limit.
     int RunTransfer(unsigned char nEndpoint, unsigned char* pData, int nLength, unsigned int nTimeoutMs,
                     int* pnTransferred);
-    // Closes the handle discovery opened and forgets it.
+    // Closes the handle discovery opened, re-attaching the kernel driver it detached, and
+    // forgets it.
     void CloseHandle();
+    // Copies up to nLength kept bytes to pBuffer and returns how many.
+    unsigned long HandOutKept(unsigned char* pBuffer, unsigned long nLength);
     // Frees the device list and ends libusb, each only while held.
     void ReleaseLibusb();
 
     bool m_bLibusbStarted;  // a libusb_init not yet matched by libusb_exit
+    std::vector<unsigned char> m_readBuffer;  // the packets of the last IN transfer
+    unsigned long m_nKeptFrom;                // bytes of it not yet handed out: their offset
+    unsigned long m_nKeptCount;               // and their count
     // The transfer in progress, for Abort() on the closing thread; guarded by m_transferLock.
     std::mutex m_transferLock;
     libusb_transfer* m_pTransfer;

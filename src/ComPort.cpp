@@ -23,6 +23,7 @@ CComPort::CComPort()
       m_nTimeoutRX(0),
       m_nMaxPacketSize(0),
       m_bReadEnded(false),
+      m_nBytesSent(0),
       m_nAbortLevel(kNotAborted),
       m_nAbortTick(0) {}
 

@@ -212,6 +212,7 @@ void CComPortEth::ReleaseConnection(const char* szName) {
 }
 
 unsigned long CComPortEth::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
+    m_nBytesSent = 0;
     // A job goes out only on a live connection: one the printer has closed or reset since
     // the last transfer is given up first, and the transfer below connects anew.
     if (m_hSocket != -1 && PeerHasEnded()) {
@@ -264,6 +265,9 @@ unsigned long CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength,
         }
         break;  // the time is up, the close ended the job, or the connection is gone
     }
+    // What the socket took is counted even when the connection then failed: it may have
+    // reached the printer.
+    m_nBytesSent += nSent;
     if (bDead) {
         // Reset or broken pipe: nothing sent on this connection is reported, and the next
         // transfer connects anew instead of failing on a dead socket.

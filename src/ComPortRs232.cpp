@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -27,6 +28,8 @@ constexpr const char* kFlowError = "Error invalid Flow control";
 constexpr const char* kOpenError = "Open RS232 Device Error";
 constexpr const char* kOpenPortError = "Error to open Serial port";
 constexpr const char* kSetAttrError = "Error to tcsetattr";
+constexpr const char* kLineInUse = "Serial line in use by another program";
+constexpr const char* kBlockingError = "Error to fcntl(..., F_SETFL)";
 constexpr const char* kWriteError = "Write Error";
 constexpr const char* kDrainError = "Write Error on tcdrain";
 constexpr const char* kReadTimeout = "Read select() timeout! No data read";
@@ -57,7 +60,8 @@ constexpr BaudRate kBaudRates[] = {
 
 }  // namespace
 
-CComPortRs232::CComPortRs232() : m_hPort(-1), m_strPortName{}, m_nBaudrate(-1), m_nFlowControl(-1), m_tio{} {
+CComPortRs232::CComPortRs232()
+    : m_hPort(-1), m_strPortName{}, m_nBaudrate(-1), m_nFlowControl(-1), m_tio{}, m_bInUse(false) {
     m_nTimeoutTX = 1000;
     m_nTimeoutRX = 1000;
     m_nMaxPacketSize = 1000;
@@ -137,6 +141,7 @@ bool CComPortRs232::Init(char* szPortName, int nBaudrate, int nFlowControl) {
 
 bool CComPortRs232::Open() {
     ClearLastError();
+    m_bInUse = false;
     if (OpenPort()) return true;
     CCLog::WriteLog("Open", kOpenError);
     SetLastError(kOpenError);
@@ -145,13 +150,20 @@ bool CComPortRs232::Open() {
 
 bool CComPortRs232::OpenPort() {
     ClearLastError();
-    m_hPort = SystemCalls::OpenCloseOnExec(m_strPortName, O_RDWR | O_NOCTTY);
+    // Without O_NONBLOCK the open waits for carrier (DCD) when the line's stored settings
+    // lack CLOCAL, and a printer's cable may never raise it. m_tio sets CLOCAL; the
+    // descriptor blocks again once it is applied.
+    m_hPort = SystemCalls::OpenCloseOnExec(m_strPortName, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_hPort < 0) {
-        CCLog::WriteLog("OpenPort", kOpenPortError);
-        SetLastError(kOpenPortError);
+        // EBUSY: another program has made the line exclusive (TIOCEXCL).
+        m_bInUse = errno == EBUSY;
+        const char* szText = m_bInUse ? kLineInUse : kOpenPortError;
+        CCLog::WriteLog("OpenPort", szText);
+        SetLastError(szText);
         m_hPort = -1;
         return false;
     }
+    if (!TakeLine()) return false;
     // Output still queued from before is dropped; the input queue is kept.
     tcflush(m_hPort, TCOFLUSH);
     if (tcsetattr(m_hPort, TCSANOW, &m_tio) < 0) {
@@ -160,6 +172,31 @@ bool CComPortRs232::OpenPort() {
         SetLastError(kSetAttrError);
         return false;
     }
+    const int nFlags = fcntl(m_hPort, F_GETFL, 0);
+    if (nFlags < 0 || fcntl(m_hPort, F_SETFL, nFlags & ~O_NONBLOCK) < 0) {
+        CCLog::WriteLog("OpenPort", kBlockingError);
+        SetLastError(kBlockingError);
+        return false;
+    }
+    return true;
+}
+
+bool CComPortRs232::TakeLine() {
+    // The lock first, so a line another program holds is left as it is: neither its
+    // settings nor its queued output are touched. A file system without locks (ENOLCK)
+    // does not stop the open.
+    if (flock(m_hPort, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        m_bInUse = true;
+        CCLog::WriteLog("OpenPort", kLineInUse);
+        SetLastError(kLineInUse);
+        // Closed as it is: the exclusive mode of the line belongs to its holder.
+        close(m_hPort);
+        m_hPort = -1;
+        return false;
+    }
+    // Further opens of the line then fail with EBUSY, also for programs that take no lock.
+    // A device that is no terminal fails at tcsetattr.
+    ioctl(m_hPort, TIOCEXCL);
     return true;
 }
 
@@ -172,6 +209,9 @@ bool CComPortRs232::Close() {
 void CComPortRs232::ClosePort() {
     // -1 marks the descriptor as given back, so no later call closes a reused number.
     if (m_hPort >= 0) {
+        // Closing drops the lock; the exclusive mode stays with a terminal whose other end
+        // is still open (a pseudo-terminal), so it is given up first.
+        ioctl(m_hPort, TIOCNXCL);
         close(m_hPort);
         m_hPort = -1;
     }
@@ -192,6 +232,7 @@ void CComPortRs232::CalcMaxPacketSize() {
 
 unsigned long CComPortRs232::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
+    m_nBytesSent = 0;
     CalcMaxPacketSize();
     if (nLength < m_nMaxPacketSize) return ComWrite(pData, nLength, pnError);
 
@@ -231,9 +272,18 @@ unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLengt
 
     // Drained whatever the write did, so bytes that went out have left the line.
     int nDrain = DrainWithin(deadline);
-    if (!bTimedOut && nDrain <= 0 && nWritten == nLength && nWritten > 0) return nWritten;
+    if (!bTimedOut && nDrain <= 0 && nWritten == nLength && nWritten > 0) {
+        m_nBytesSent += nWritten;
+        return nWritten;
+    }
     // Nothing written, the write failed, or the line did not take or send the chunk in
-    // time: none of it is a byte count, and the bytes already taken are no success.
+    // time: none of it is a byte count, and the bytes already taken are no success. What
+    // the line still holds is discarded: it would print once the printer takes data
+    // again, and the caller's retry would print it a second time.
+    int nQueued = 0;
+    if (ioctl(m_hPort, TIOCOUTQ, &nQueued) != 0 || nQueued < 0) nQueued = 0;
+    tcflush(m_hPort, TCOFLUSH);
+    m_nBytesSent += nWritten - std::min(nWritten, static_cast<unsigned long>(nQueued));
     *pnError = 1;
     SetLastError(nDrain < 0 && nWritten == 0 ? kDrainError : kWriteError);
     return 0;

@@ -1,5 +1,6 @@
 #include "ComPortUsb.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,10 @@ constexpr int kInterface = 0;
 constexpr size_t kTextSize = 256;
 constexpr size_t kCleared = 255;
 constexpr size_t kStringSize = 1024;
+// A full-speed bulk packet; taken when the IN endpoint's descriptor gives no size.
+constexpr int kDefaultPacketSize = 64;
+// The most one read asks libusb for, before rounding up to whole packets.
+constexpr unsigned long kMaxReadRequest = 16384;
 // A transfer's wait for libusb's events is taken in steps of this many seconds, as
 // libusb_bulk_transfer takes it.
 constexpr long kEventWaitSeconds = 60;
@@ -48,7 +53,11 @@ CComPortUsb::CComPortUsb()
       m_nEndpointOut(0),
       m_pDeviceList(nullptr),
       m_hDevice(nullptr),
+      m_nPacketSizeIn(kDefaultPacketSize),
+      m_bDriverDetached(false),
       m_bLibusbStarted(false),
+      m_nKeptFrom(0),
+      m_nKeptCount(0),
       m_pTransfer(nullptr),
       m_bTransferIsRead(false) {
     m_nTimeoutTX = 1000;
@@ -141,11 +150,13 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
         }
         // Only a definite "driver bound" answer leads to a detach; an error (no kernel
         // driver support) is not a reason to give up the printer.
-        if (libusb_kernel_driver_active(m_hDevice, kInterface) == 1 &&
-            libusb_detach_kernel_driver(m_hDevice, kInterface) != 0) {
-            CloseHandle();
-            Fail("FindDevice", "libusb_detach_kernel_driver error");
-            return 0;
+        if (libusb_kernel_driver_active(m_hDevice, kInterface) == 1) {
+            if (libusb_detach_kernel_driver(m_hDevice, kInterface) != 0) {
+                CloseHandle();
+                Fail("FindDevice", "libusb_detach_kernel_driver error");
+                return 0;
+            }
+            m_bDriverDetached = true;
         }
         libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointIn));
         libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointOut));
@@ -166,6 +177,9 @@ bool CComPortUsb::ReadEndpoints(libusb_device* pDevice) {
             bool bFirstIsIn = (nFirst & LIBUSB_ENDPOINT_IN) != 0;
             m_nEndpointIn = bFirstIsIn ? nFirst : nSecond;
             m_nEndpointOut = bFirstIsIn ? nSecond : nFirst;
+            // Bits 0..10 are the packet size; bits 11 and 12 only count isochronous extras.
+            int nPacket = setting.endpoint[bFirstIsIn ? 0 : 1].wMaxPacketSize & 0x7ff;
+            m_nPacketSizeIn = nPacket > 0 ? nPacket : kDefaultPacketSize;
             bFound = true;
         }
     }
@@ -186,6 +200,7 @@ bool CComPortUsb::Open() {
 
 unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
+    m_nBytesSent = 0;
     if (!m_bOpened) {
         // A failed transfer closed the port: find the printer again before writing.
         if (!Init(m_strPID, m_strAddress)) {
@@ -208,16 +223,54 @@ unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, un
 
 unsigned long CComPortUsb::UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     int nResult = 0;
-    return BulkTransfer(m_nEndpointOut, pData, nLength, m_nTimeoutTX, pnError, "Write Error", &nResult);
+    unsigned long nSent = BulkTransfer(m_nEndpointOut, pData, nLength, m_nTimeoutTX, pnError, "Write Error", &nResult);
+    // A transfer that failed part way (a timeout, a printer that stopped taking data) has
+    // still put its first bytes on the printer.
+    m_nBytesSent += std::min(nSent, nLength);
+    return nResult == 0 ? nSent : 0;
 }
 
 unsigned long CComPortUsb::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
+    ClearLastError();
+    m_bReadEnded = false;
+    if (m_nKeptCount > 0) return HandOutKept(pBuffer, nLength);
+
+    // The host controller takes a bulk IN packet only whole: a request shorter than the
+    // printer's packet (its answer behind an automatic status, say) fails with an
+    // overflow, and the packet is lost. So the transfer asks for whole packets.
+    const unsigned long nPacket = static_cast<unsigned long>(m_nPacketSizeIn);
+    const unsigned long nWanted = std::min(std::max(nLength, 1UL), kMaxReadRequest);
+    const unsigned long nRequest = (nWanted + nPacket - 1) / nPacket * nPacket;
+    if (m_readBuffer.size() < nRequest) m_readBuffer.resize(nRequest);
     int nResult = 0;
-    unsigned long nRead =
-        BulkTransfer(m_nEndpointIn, pBuffer, nLength, m_nTimeoutRX, pnError, "Read timeout! No data read", &nResult);
+    unsigned long nError = 0;
+    unsigned long nRead = BulkTransfer(m_nEndpointIn, m_readBuffer.data(), nRequest, m_nTimeoutRX, &nError,
+                                       "Read timeout! No data read", &nResult);
+    nRead = std::min(nRead, nRequest);
     // A close from another thread ends the read as its timeout would.
     m_bReadEnded = nResult == LIBUSB_ERROR_TIMEOUT || nResult == kEndedByClose;
-    return nRead;
+    if (nError == 0) {
+        m_nKeptFrom = 0;
+        m_nKeptCount = nRead;
+        return HandOutKept(pBuffer, nLength);
+    }
+    // The port is closed now. An answer that is a whole number of packets has no short
+    // packet to end it, so it ends with the timeout: its bytes are still the answer.
+    if (m_bReadEnded && nRead > 0) {
+        nRead = std::min(nRead, nLength);
+        memcpy(pBuffer, m_readBuffer.data(), nRead);
+        return nRead;
+    }
+    *pnError = 1;
+    return 0;
+}
+
+unsigned long CComPortUsb::HandOutKept(unsigned char* pBuffer, unsigned long nLength) {
+    unsigned long nGiven = std::min(nLength, m_nKeptCount);
+    memcpy(pBuffer, m_readBuffer.data() + m_nKeptFrom, nGiven);
+    m_nKeptFrom += nGiven;
+    m_nKeptCount -= nGiven;
+    return nGiven;
 }
 
 unsigned long CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength,
@@ -237,7 +290,7 @@ unsigned long CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, uns
     SetLastError(szFailure);
     ClosePort();
     Close();
-    return 0;
+    return static_cast<unsigned long>(nTransferred);
 }
 
 int CComPortUsb::RunTransfer(unsigned char nEndpoint, unsigned char* pData, int nLength, unsigned int nTimeoutMs,
@@ -293,12 +346,19 @@ bool CComPortUsb::ClosePort() {
     if (m_bOpened) libusb_release_interface(m_hDevice, kInterface);
     m_bOpened = false;
     CloseHandle();
+    m_nKeptCount = 0;
     return true;
 }
 
 void CComPortUsb::CloseHandle() {
-    if (m_hDevice != nullptr) libusb_close(m_hDevice);
+    if (m_hDevice != nullptr) {
+        // The system's printer driver takes the printer back once the port lets it go;
+        // rediscovery detaches it again.
+        if (m_bDriverDetached) libusb_attach_kernel_driver(m_hDevice, kInterface);
+        libusb_close(m_hDevice);
+    }
     m_hDevice = nullptr;
+    m_bDriverDetached = false;
 }
 
 bool CComPortUsb::Close() {
@@ -316,7 +376,7 @@ void CComPortUsb::ReleaseLibusb() {
 
 void CComPortUsb::CleanTX() {}
 
-void CComPortUsb::CleanRX() {}
+void CComPortUsb::CleanRX() { m_nKeptCount = 0; }
 
 void CComPortUsb::SetTimeoutTX(int nTimeout) { m_nTimeoutTX = static_cast<unsigned long>(nTimeout); }
 

@@ -433,8 +433,9 @@ JNIEXPORT jint JNICALL TILLPORT_METHOD(WriteToDevice)(JNIEnv* env, jobject, jint
             CCLog::WriteLog(szName, "End");
             return static_cast<jint>(nWritten);
         }
-        // Signed, so a failed single send (all bits set) reads -1 on both widths.
-        CCLog::WriteLogP(szName, "ERROR: Write Error(%ld/%ld)(%s)!", static_cast<long>(nWritten),
+        // The count is what left the port before the failure, which the result (0 for a
+        // failed write) does not tell: a technician can see whether part of the job printed.
+        CCLog::WriteLogP(szName, "ERROR: Write Error(%ld/%ld)(%s)!", static_cast<long>(port->m_nBytesSent),
                          static_cast<long>(nSize), port->m_strLastError);
         tillport::ErrorText error(port.get());
         port.Release();
@@ -488,6 +489,11 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
                 std::copy(chunk, chunk + nRead, answer + nTotal);
                 nTotal += nRead;
                 if (nTotal >= nWanted || nTotal == kAnswerBufferSize) break;
+                if (pPort->m_bReadEnded) {
+                    // The wait ran out just after these bytes came: they end the answer.
+                    CCLog::WriteLogP(szName, "Answer Ended(%s)", pPort->m_strLastError);
+                    break;
+                }
                 // A close that has begun takes no further pass: what came is the answer.
                 if (pPort->ReadsAborted()) break;
                 if (nRead == 0) tillport::PauseAfterEmptyPass(nStart, pPort);

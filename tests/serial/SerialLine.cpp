@@ -10,17 +10,21 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "TtyPassThrough.h"
 
 namespace {
 
-std::mutex g_writeLock;
+std::mutex g_recordLock;
 int g_nWatchedFd = -1;
 std::vector<size_t> g_writes;
+std::string g_watchedPath;
+std::vector<int> g_openFlags;
 
 }  // namespace
 
@@ -130,14 +134,25 @@ int CountOpenDescriptors() {
 }
 
 void RecordWritesOn(int fd) {
-    std::lock_guard<std::mutex> lock(g_writeLock);
+    std::lock_guard<std::mutex> lock(g_recordLock);
     g_nWatchedFd = fd;
     g_writes.clear();
 }
 
 std::vector<size_t> RecordedWrites() {
-    std::lock_guard<std::mutex> lock(g_writeLock);
+    std::lock_guard<std::mutex> lock(g_recordLock);
     return g_writes;
+}
+
+void RecordOpensOf(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_recordLock);
+    g_watchedPath = path;
+    g_openFlags.clear();
+}
+
+std::vector<int> RecordedOpenFlags() {
+    std::lock_guard<std::mutex> lock(g_recordLock);
+    return g_openFlags;
 }
 
 std::vector<unsigned char> Pattern(size_t nCount) {
@@ -152,8 +167,26 @@ extern "C" ssize_t write(int fd, const void* pData, size_t nCount) {
     using WriteFn = ssize_t (*)(int, const void*, size_t);
     static WriteFn pNext = reinterpret_cast<WriteFn>(dlsym(RTLD_NEXT, "write"));
     {
-        std::lock_guard<std::mutex> lock(g_writeLock);
+        std::lock_guard<std::mutex> lock(g_recordLock);
         if (fd == g_nWatchedFd && fd >= 0) g_writes.push_back(nCount);
     }
     return pNext(fd, pData, nCount);
+}
+
+// The same for open(), which takes a mode only when it may create the file.
+extern "C" int open(const char* szPath, int nFlags, ...) {
+    using OpenFn = int (*)(const char*, int, ...);
+    static OpenFn pNext = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, "open"));
+    mode_t nMode = 0;
+    if ((nFlags & O_CREAT) != 0 || (nFlags & O_TMPFILE) == O_TMPFILE) {
+        va_list args;
+        va_start(args, nFlags);
+        nMode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_recordLock);
+        if (!g_watchedPath.empty() && g_watchedPath == szPath) g_openFlags.push_back(nFlags);
+    }
+    return pNext(szPath, nFlags, nMode);
 }

@@ -55,6 +55,11 @@ int CountOpenDescriptors();
 void RecordWritesOn(int fd);
 std::vector<size_t> RecordedWrites();
 
+// Flags of the open() calls the library made on one path ("" records none), recorded by
+// an open() that the test program puts in front of the system library's.
+void RecordOpensOf(const std::string& path);
+std::vector<int> RecordedOpenFlags();
+
 std::vector<unsigned char> Pattern(size_t nCount);
 
 #endif

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,46 @@ TEST_F(SerialOpen, PrintJobThroughTheNativeMethodsAndCloseGivesTheDescriptorBack
     Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(env, nullptr, nId);
     EXPECT_TRUE(TableEmpty());
     EXPECT_EQ(CountOpenDescriptors(), nBefore);
+    m_fake.ExpectClean();
+}
+
+TEST_F(SerialOpen, LineLeftWithoutClocalOpensWithoutWaitingForCarrierAndThenBlocks) {
+    m_line.AddLine(0);
+    // A getty left the line without CLOCAL: a blocking open would wait until DCD rises.
+    struct termios left = m_line.Settings(0);
+    left.c_cflag &= ~CLOCAL;
+    m_line.Apply(0, left);
+    RecordOpensOf("/dev/ttyS0");
+    jint nId = OpenRs232(m_fake, "COM1", 9600, 0);
+    std::vector<int> flags = RecordedOpenFlags();
+    RecordOpensOf("");
+    ASSERT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
+    ASSERT_EQ(flags.size(), 1u);
+    EXPECT_NE(flags[0] & O_NONBLOCK, 0) << "the open waits for carrier";
+    auto* pPort = static_cast<CComPortRs232*>(m_pComPortPointers[nId]);
+    EXPECT_EQ(fcntl(pPort->m_hPort, F_GETFL, 0) & O_NONBLOCK, 0) << "the port's descriptor does not block";
+    EXPECT_NE(m_line.Settings(0).c_cflag & CLOCAL, 0u);
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nId);
+    m_fake.ExpectClean();
+}
+
+TEST_F(SerialOpen, LineThatAPortHoldsFailsASecondOpenAtOnceAndLeavesItAsItIs) {
+    m_line.AddLine(0);
+    jint nFirst = OpenRs232(m_fake, "COM1", 9600, 0);
+    ASSERT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
+    LogCapture log;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenRs232(m_fake, "/dev/ttyS0", 115200, 1), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(m_fake.PendingMessage(), "Open RS232 Device Error");
+    m_fake.ClearPending();
+    EXPECT_TRUE(log.Has("Serial line in use by another program"));
+    EXPECT_EQ(m_line.Settings(0).c_cflag, 0x8BDu) << "the first port's settings were changed";
+
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nFirst);
+    jint nSecond = OpenRs232(m_fake, "/dev/ttyS0", 115200, 1);
+    EXPECT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nSecond);
     m_fake.ExpectClean();
 }
 

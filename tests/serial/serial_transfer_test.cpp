@@ -28,7 +28,8 @@ class SerialTransfer : public ::testing::Test {
 protected:
     void OpenAt(int nBaudrate, int nFlowControl = 0, int index = 0) {
         m_index = index;
-        ASSERT_GE(m_line.AddLine(index), 0);
+        m_hPrinterEnd = m_line.AddLine(index);
+        ASSERT_GE(m_hPrinterEnd, 0);
         std::string name = "COM" + std::to_string(index + 1);
         ASSERT_TRUE(m_port.Init(&name[0], nBaudrate, nFlowControl)) << m_port.m_strLastError;
         ASSERT_TRUE(m_port.Open()) << m_port.m_strLastError;
@@ -62,6 +63,7 @@ protected:
     SerialLine m_line;
     CComPortRs232 m_port;
     int m_index = 0;
+    int m_hPrinterEnd = -1;
 };
 
 TEST_F(SerialTransfer, At9600ShortWritesGoOutWholeAndLongOnesInChunksOf480InOrder) {
@@ -139,6 +141,28 @@ TEST_F(SerialTransfer, LineHeldByFlowControlFailsTheWriteAfterTheTransmitTimeout
     EXPECT_EQ(m_port.Write(next.data(), next.size(), &nError), next.size());
     EXPECT_EQ(nError, 0u);
     EXPECT_EQ(m_line.Receive(m_index, next.size()), next);
+}
+
+TEST_F(SerialTransfer, FailedWriteLeavesNothingOfTheJobQueuedToPrintOnceThePrinterReadsAgain) {
+    OpenAt(115200);
+    m_port.SetTimeoutTX(200);
+    // A stalled printer reads nothing: its end of the line fills, then the line's own queue.
+    std::vector<unsigned char> job = Pattern(256 << 10);
+    unsigned long nError = 0;
+    EXPECT_EQ(m_port.Write(job.data(), job.size(), &nError), 0u);
+    EXPECT_EQ(nError, 1u);
+    EXPECT_STREQ(m_port.m_strLastError, "Write Error");
+    int nHeld = 0;
+    ASSERT_EQ(ioctl(m_hPrinterEnd, FIONREAD, &nHeld), 0);
+    ASSERT_GT(nHeld, 0);
+
+    // The printer reads again: it gets what it held, and nothing more of the failed job.
+    std::vector<unsigned char> received = m_line.Receive(m_index, job.size(), 300);
+    EXPECT_EQ(received.size(), static_cast<size_t>(nHeld));
+    EXPECT_TRUE(std::equal(received.begin(), received.end(), job.begin()));
+    // What left the port is counted: at least what reached the printer, less than the job.
+    EXPECT_GE(m_port.m_nBytesSent, received.size());
+    EXPECT_LT(m_port.m_nBytesSent, job.size());
 }
 
 TEST_F(SerialTransfer, PrintersXoffHoldsTheLineAndXonReleasesIt) {

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "ComPortRs232.h"
 #include "SerialLine.h"
 #include "ToolRun.h"
 
@@ -116,4 +118,19 @@ TEST(ToolSerial, MissingLineOrNoSerialPortExitsThree) {
     EXPECT_EQ(plain.nExit, tilltool::kExitCannotOpen);
     EXPECT_HAS(plain.err, "cannot set up /dev/ttyS" + std::to_string(nPlain) +
                               " as a serial line (Open RS232 Device Error): is it a serial port?");
+}
+
+TEST(ToolSerial, LineHeldByTheServiceInAnotherProcessExitsThreeAndSaysSo) {
+    SerialLine lines;
+    ASSERT_GE(lines.AddLine(4), 0);
+    // The till's printer service, in this process, holds the line the real program asks for.
+    CComPortRs232 service;
+    char szName[] = "COM5";
+    ASSERT_TRUE(service.Init(szName, 9600, 0));
+    ASSERT_TRUE(service.Open()) << service.m_strLastError;
+    ChildProcess tool({TILLPORTCOMM_TOOL, "status", "serial:COM5"});
+    ASSERT_TRUE(tool.Started());
+    EXPECT_EQ(tool.Wait(30000), tilltool::kExitCannotOpen) << tool.Err();
+    EXPECT_HAS(tool.Err(), "/dev/ttyS4 (COM5) is held by another program. Is the till's printer service running?");
+    service.Close();
 }

@@ -90,7 +90,9 @@ std::string UsbPrinterBed::DescriptorsHex(const Printer& printer) const {
     AppendHex(hex, {9, LIBUSB_DT_CONFIG, total, total >> 8u, 1, 1, 0, 0xc0, 50});
     // Interface 0: printer class, bidirectional.
     AppendHex(hex, {9, LIBUSB_DT_INTERFACE, 0, 0, nEndpoints, 7, 1, 2, 0});
-    for (uint8_t address : printer.endpoints) AppendHex(hex, {7, LIBUSB_DT_ENDPOINT, address, 2, 64, 0, 0});
+    const unsigned packet = printer.packetSize;
+    for (uint8_t address : printer.endpoints)
+        AppendHex(hex, {7, LIBUSB_DT_ENDPOINT, address, 2, packet, packet >> 8u, 0});
     return hex;
 }
 
@@ -359,6 +361,7 @@ bool UsbPrinterBed::Handle(UMockdevIoctlClient* client) {
                 umockdev_ioctl_client_complete(client, 0, 0);
             }
         } else if (code == static_cast<int>(USBDEVFS_CONNECT)) {
+            ++device->counts.attaches;
             device->driverBound = device->printer.driver == Printer::Bound;
             umockdev_ioctl_client_complete(client, 0, 0);
         } else {
@@ -416,22 +419,26 @@ void UsbPrinterBed::SubmitUrb(Device* device, UMockdevIoctlClient* client) {
             device->outcomes.pop_front();
         }
         const bool in = (urb->endpoint & LIBUSB_ENDPOINT_IN) != 0;
+        const bool cut = record.outcome != Outcome::Accept;
         switch (record.outcome) {
         case Outcome::Accept:
         case Outcome::Short:
+        case Outcome::Timeout:
             if (in) {
-                if (device->answers.empty()) break;  // nothing to say: wait for the timeout
-                pending->answer = device->answers.front();
-                device->answers.pop_front();
-                pending->answer.resize(std::min(pending->answer.size(), length));
-                if (record.outcome == Outcome::Short) pending->answer.resize(std::min(pending->answer.size(), shortLength));
+                // A timeout before any byte leaves the answers for the next transfer.
+                if (record.outcome == Outcome::Timeout && shortLength == 0) break;
+                if (cut && !device->answers.empty())
+                    device->answers.front().resize(std::min(device->answers.front().size(), shortLength));
+                DeliverAnswer(device, length, pending);
                 record.data = pending->answer;
             } else {
-                size_t taken = record.outcome == Outcome::Short ? std::min(shortLength, length) : length;
+                size_t taken = cut ? std::min(shortLength, length) : length;
                 if (taken > 0) record.data.assign(bytes, bytes + taken);
+                pending->ready = true;
+                pending->actualLength = static_cast<int>(taken);
             }
-            pending->ready = true;
-            pending->actualLength = static_cast<int>(in ? pending->answer.size() : record.data.size());
+            // The bytes so far stay with the URB until the timeout discards it.
+            if (record.outcome == Outcome::Timeout) pending->ready = false;
             break;
         case Outcome::Error:
             pending->ready = true;
@@ -441,16 +448,46 @@ void UsbPrinterBed::SubmitUrb(Device* device, UMockdevIoctlClient* client) {
             pending->ready = true;
             pending->status = -EPIPE;
             break;
-        case Outcome::Timeout:
-            break;
         }
-        if (!in && length > 0 && record.outcome != Outcome::Accept && record.outcome != Outcome::Short)
+        if (!in && length > 0 && (record.outcome == Outcome::Error || record.outcome == Outcome::Stall))
             record.data.assign(bytes, bytes + length);
         device->transfers.push_back(record);
     }
     m_urbs.push_back(pending);
     if (buffer != nullptr) g_object_unref(buffer);
     umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+void UsbPrinterBed::DeliverAnswer(Device* device, size_t length, Urb* pending) {
+    if (device->answers.empty()) return;  // nothing to say: wait for the timeout
+    std::vector<uint8_t> answer = device->answers.front();
+    device->answers.pop_front();
+    const size_t packet = std::max<size_t>(device->printer.packetSize, 1);
+    size_t offset = 0;
+    for (;;) {
+        const size_t n = std::min(packet, answer.size() - offset);
+        if (pending->answer.size() + n > length) {
+            // Babble: the packet does not fit, and the host controller drops it.
+            pending->ready = true;
+            pending->status = -EOVERFLOW;
+            break;
+        }
+        pending->answer.insert(pending->answer.end(), answer.begin() + static_cast<long>(offset),
+                               answer.begin() + static_cast<long>(offset + n));
+        offset += n;
+        if (n < packet) {  // a short packet ends the transfer
+            pending->ready = true;
+            break;
+        }
+        if (pending->answer.size() == length) {  // a full transfer ends; the rest waits
+            pending->ready = true;
+            if (offset < answer.size())
+                device->answers.emplace_front(answer.begin() + static_cast<long>(offset), answer.end());
+            break;
+        }
+        if (offset == answer.size()) break;  // whole packets only: nothing says the answer is over
+    }
+    pending->actualLength = static_cast<int>(pending->answer.size());
 }
 
 void UsbPrinterBed::ReapUrb(UMockdevIoctlClient* client) {
@@ -481,9 +518,9 @@ void UsbPrinterBed::DiscardUrb(UMockdevIoctlClient* client) {
     gulong address = reinterpret_cast<gulong>(*reinterpret_cast<void**>(arg->data));
     for (Urb* pending : m_urbs) {
         if (pending->client == client && pending->data->client_addr == address && !pending->ready) {
+            // What got through before the discard stays in the URB, as usbfs reports it.
             pending->ready = true;
             pending->status = -ENOENT;
-            pending->actualLength = 0;
             umockdev_ioctl_client_complete(client, 0, 0);
             return;
         }

@@ -14,9 +14,10 @@ typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 // Emulated USB printers for the real libusb. An umockdev testbed holds each printer's sysfs
 // entry (descriptors, bus and device numbers) and device node /dev/bus/usb/001/DDD; an
 // in-process usbdevfs handler answers what libusb asks of the node: capabilities,
-// claim/release, clear halt, driver query and detach, control URBs for string descriptors
-// and bulk URBs. Printers answer bulk IN transfers from a queue, record every bulk OUT
-// transfer, and fail on demand. The program must run under umockdev-wrapper.
+// claim/release, clear halt, driver query, detach and re-attach, control URBs for string
+// descriptors and bulk URBs. Printers answer bulk IN transfers from a queue in whole packets
+// as a host controller delivers them, record every bulk OUT transfer, and fail on demand.
+// The program must run under umockdev-wrapper.
 class UsbPrinterBed {
 public:
     struct Printer {
@@ -30,23 +31,27 @@ public:
         bool serialReadable = true;              // false: the string request stalls
         bool hasSerialString = true;             // false: iSerialNumber is 0
         std::vector<uint8_t> endpoints;          // interface 0, alternate setting 0
+        uint16_t packetSize = 64;                // wMaxPacketSize of every endpoint
         enum Driver { Bound, NoDriver, QueryFails } driver = Bound;
     };
 
-    // What the printer does with one coming bulk transfer (IN or OUT).
+    // What the printer does with one coming bulk transfer (IN or OUT). Short: takes or
+    // answers only shortLength bytes. Timeout: takes or answers the first shortLength
+    // bytes, then nothing more until the transfer's timeout.
     enum class Outcome { Accept, Short, Error, Stall, Timeout };
 
     struct Transfer {
         int endpoint;
         size_t length;             // bytes asked for
-        std::vector<uint8_t> data;  // OUT: bytes the printer took; IN: bytes it answered
+        std::vector<uint8_t> data;  // OUT: bytes the printer took (all offered ones for an Error
+                                    // or a Stall); IN: bytes it answered
         Outcome outcome;
     };
 
     struct Counts {
         int opens = 0;  // connections to the device node (libusb_open)
         int claims = 0, releases = 0;
-        int driverQueries = 0, detaches = 0;
+        int driverQueries = 0, detaches = 0, attaches = 0;
         std::vector<int> clearedHalts;
     };
 
@@ -71,7 +76,11 @@ public:
     // Faults for the coming bulk transfers, in order; once used up, transfers succeed
     // (an IN transfer with no answer queued waits until its timeout or an unplug).
     void QueueOutcome(int index, Outcome outcome, size_t shortLength = 0);
-    // Bytes the printer answers to the next bulk IN transfer.
+    // Bytes the printer has ready for the coming bulk IN transfers: sent in packets of its
+    // packet size, the last one short (possibly empty). An answer that fills whole packets
+    // has no short packet to end it: a transfer with room left then waits for its timeout.
+    // A packet longer than the room left in the transfer fails it with an overflow and is
+    // lost with the rest of the answer; what a full transfer leaves comes with the next one.
     void QueueAnswer(int index, const std::vector<uint8_t>& bytes);
 
     std::vector<Transfer> Transfers(int index) const;
@@ -104,6 +113,8 @@ private:
     static void ClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     bool Handle(UMockdevIoctlClient* client);
     void SubmitUrb(Device* device, UMockdevIoctlClient* client);
+    // Places the next answer's packets in an IN URB of `length` bytes.
+    void DeliverAnswer(Device* device, size_t length, Urb* pending);
     void ReapUrb(UMockdevIoctlClient* client);
     void DiscardUrb(UMockdevIoctlClient* client);
     Device* FindDevice(UMockdevIoctlClient* client);

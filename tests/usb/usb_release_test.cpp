@@ -125,6 +125,31 @@ TEST_F(UsbRelease, CloseTwiceAndDestroyGiveBackOnce) {
     EXPECT_EQ(calls.closes, 1);
 }
 
+TEST_F(UsbRelease, KernelDriverGetsThePrinterBackWheneverThePortLetsItGo) {
+    int printer = bed.Add(Printer("SN1"));
+    CComPortUsb port;
+    ASSERT_TRUE(Init(port, "0A1F", "1") && port.Open());
+    // The close after a failed transfer gives it back; the next write takes it again.
+    bed.QueueOutcome(printer, Bed::Outcome::Error);
+    unsigned char bytes[10] = {};
+    unsigned long nError = 0;
+    EXPECT_EQ(port.Write(bytes, sizeof(bytes), &nError), 0u);
+    EXPECT_EQ(bed.GetCounts(printer).attaches, 1);
+    nError = 0;
+    EXPECT_EQ(port.Write(bytes, sizeof(bytes), &nError), 10u);
+    EXPECT_EQ(bed.GetCounts(printer).detaches, 2);
+    port.Close();
+    EXPECT_EQ(bed.GetCounts(printer).attaches, 2);
+
+    // So does an open that cannot claim the printer.
+    bed.SetClaimFails(printer, true);
+    CComPortUsb refused;
+    EXPECT_TRUE(Init(refused, "0A1F", "1"));
+    EXPECT_FALSE(refused.Open());
+    refused.Close();
+    EXPECT_EQ(bed.GetCounts(printer).attaches, 3);
+}
+
 TEST_F(UsbRelease, CloseCancelsAWaitingReadAtOnceAndAStalledWriteAtItsDeadline) {
     // Transmit timeout 0: libusb waits without limit; receive timeout -1: 24.8 days (with 0 a
     // collection on a slow core may make no pass at all). A read waiting for an answer ends

@@ -184,6 +184,22 @@ protected:
     void Close(FakeJni& fake, jint id) {
         Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(fake.env(), nullptr, id);
     }
+    // The answer Java gets; a failure of the test when it gets an exception instead.
+    std::vector<jint> ReadAnswer(FakeJni& fake, jint id, jint expected) {
+        jintArray answer = Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(fake.env(), nullptr, id,
+                                                                                                expected);
+        EXPECT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
+        fake.ClearPending();
+        return answer == nullptr ? std::vector<jint>{} : fake.Ints(answer);
+    }
+    // Lengths of the bulk IN transfers, as the printer saw them asked.
+    std::vector<size_t> InLengths(int printer) const {
+        std::vector<size_t> lengths;
+        for (const UsbPrinterBed::Transfer& transfer : bed.Transfers(printer)) {
+            if ((transfer.endpoint & LIBUSB_ENDPOINT_IN) != 0) lengths.push_back(transfer.length);
+        }
+        return lengths;
+    }
 };
 
 TEST_F(UsbTransferThroughJni, WriteReadAndAShortWriteThatJavaSeesAsAnError) {
@@ -223,6 +239,17 @@ TEST_F(UsbTransferThroughJni, ShortAnswerIsReturnedAndTheTimeoutStillClosesThePo
     EXPECT_FALSE(static_cast<CComPortUsb*>(m_pComPortPointers[id])->m_bOpened);
     EXPECT_EQ(WriteBytes(fake, id, Pattern(4)), 4);
     EXPECT_EQ(bed.GetCounts(printer).claims, 2);
+
+    // Exactly one 64-byte packet and no zero-length packet after it: only the timeout ends
+    // the transfer, and its bytes are the answer all the same.
+    std::vector<uint8_t> whole = Pattern(64);
+    bed.QueueAnswer(printer, whole);
+    LogCapture log;
+    EXPECT_EQ(ReadAnswer(fake, id, 100), std::vector<jint>(whole.begin(), whole.end()));
+    EXPECT_TRUE(log.Has("Answer Ended(Read timeout! No data read)"));
+    EXPECT_FALSE(static_cast<CComPortUsb*>(m_pComPortPointers[id])->m_bOpened);
+    EXPECT_EQ(WriteBytes(fake, id, Pattern(4)), 4);
+    EXPECT_EQ(bed.GetCounts(printer).claims, 3);
     Close(fake, id);
     fake.ExpectClean();
 }
@@ -254,6 +281,53 @@ TEST_F(UsbTransferThroughJni, UnpluggedPrinterIsFoundAgainOnceItIsBackWithoutPil
     EXPECT_FALSE(fake.ExceptionPending());
     EXPECT_EQ(bed.OutLengths(printer), (std::vector<size_t>{10}));
     EXPECT_EQ(bed.GetCounts(printer).claims, 2);
+    Close(fake, id);
+    fake.ExpectClean();
+}
+
+TEST_F(UsbTransferThroughJni, AnswerLongerThanAskedIsReadInWholePacketsAndTheRestComesWithTheNextRead) {
+    UsbPrinterBed::Printer highSpeed = Printer("SN1");
+    highSpeed.packetSize = 512;
+    int printer = bed.Add(highSpeed);
+    FakeJni fake;
+    jint id = Open(fake);
+    ASSERT_FALSE(fake.ExceptionPending());
+
+    // A 4-byte automatic status and the status byte asked for, in one packet.
+    bed.QueueAnswer(printer, {0x14, 0x00, 0x00, 0x0f, 0x12});
+    EXPECT_EQ(ReadAnswer(fake, id, 1), std::vector<jint>{0x14});
+    EXPECT_EQ(ReadAnswer(fake, id, 4), (std::vector<jint>{0x00, 0x00, 0x0f, 0x12}));
+    EXPECT_EQ(InLengths(printer), std::vector<size_t>{512}) << "the kept bytes needed no second transfer";
+
+    // ClearPipeRX drops what is kept: the next read gets the printer's next answer.
+    bed.QueueAnswer(printer, {0x16, 0x17});
+    EXPECT_EQ(ReadAnswer(fake, id, 1), std::vector<jint>{0x16});
+    Java_orvik_services_posprinterPortComm_CommonComPort_ClearPipeRX(fake.env(), nullptr, id);
+    bed.QueueAnswer(printer, {0x12});
+    EXPECT_EQ(ReadAnswer(fake, id, 1), std::vector<jint>{0x12});
+    EXPECT_EQ(InLengths(printer), (std::vector<size_t>{512, 512, 512}));
+    Close(fake, id);
+    fake.ExpectClean();
+}
+
+TEST_F(UsbTransferThroughJni, JobCutOffPartWayLogsTheBytesThePrinterTook) {
+    int printer = bed.Add(Printer("SN1"));
+    FakeJni fake;
+    jint id = Open(fake);
+    ASSERT_FALSE(fake.ExceptionPending());
+    Java_orvik_services_posprinterPortComm_CommonComPort_SetTimeoutTX(fake.env(), nullptr, id, 150);
+    // The first chunk goes out; the printer takes 300 bytes of the second, then stops.
+    bed.QueueOutcome(printer, Outcome::Accept);
+    bed.QueueOutcome(printer, Outcome::Timeout, 300);
+    LogCapture log;
+    EXPECT_EQ(WriteBytes(fake, id, Pattern(2500)), 0);
+    EXPECT_EQ(fake.PendingMessage(), "Write Error");
+    fake.ClearPending();
+    EXPECT_TRUE(log.Has("ERROR: Write Error(1300/2500)(Write Error)!"));
+    std::vector<uint8_t> taken;
+    for (const UsbPrinterBed::Transfer& transfer : bed.Transfers(printer))
+        taken.insert(taken.end(), transfer.data.begin(), transfer.data.end());
+    EXPECT_EQ(taken, Pattern(1300));
     Close(fake, id);
     fake.ExpectClean();
 }

@@ -271,7 +271,8 @@ std::unique_ptr<PrinterPort> PrinterPort::Open(const Target& target, unsigned lo
         break;
     }
     case Target::Kind::Serial: {
-        std::unique_ptr<CComPort> pPort(new CComPortRs232());
+        CComPortRs232* pSerial = new CComPortRs232();
+        std::unique_ptr<CComPort> pPort(pSerial);
         pPort->SetTimeoutTX(nTimeout);
         pPort->SetTimeoutRX(nTimeout);
         std::vector<char> name = Chars(target.portName);
@@ -281,7 +282,10 @@ std::unique_ptr<PrinterPort> PrinterPort::Open(const Target& target, unsigned lo
             const std::string path = SerialDevicePath(target.portName);
             NodeAccess access = CheckNodeAccess(path, kSerialGrantHint);
             err << "tillportcomm: ";
-            if (!access.bExists) {
+            if (pSerial->m_bInUse) {
+                err << path << " (" << target.portName << ") is held by another program. Is the till's printer "
+                    << "service running? Stop it, then try again.\n";
+            } else if (!access.bExists) {
                 err << "there is no " << path << " (" << target.portName << ") on this till: "
                     << "'tillportcomm list' shows its serial lines.\n";
             } else if (!access.bMayOpen) {
@@ -322,8 +326,9 @@ bool PrinterPort::Send(unsigned char* pData, size_t nSize, size_t* pnSent, std::
     CCLog::WriteLogData(kLogName, "Buffer to Write:", pData, nSize);
     unsigned long nError = 0;
     unsigned long nSent = m_pPort->Write(pData, nSize, &nError);
-    // After a failure the count says nothing (a failed send comes back as all bits set).
-    *pnSent = nError == 0 ? std::min<size_t>(nSent, nSize) : 0;
+    // After a failure the result says nothing (a failed send comes back as all bits set);
+    // the port counts what left it all the same.
+    *pnSent = std::min<size_t>(nError == 0 ? nSent : m_pPort->m_nBytesSent, nSize);
     if (nError == 0 && nSent == nSize) return true;
     *pError = m_pPort->m_strLastError[0] != '\0' ? m_pPort->m_strLastError : "the printer took no more";
     CCLog::WriteLogP(kLogName, "ERROR: Write Error(%zu/%zu)(%s)!", *pnSent, nSize, pError->c_str());
