@@ -1,18 +1,11 @@
 // A receipt printer on a loopback TCP port, for trying the library without a printer and
-// for tests. It records every byte it receives, shows each piece as hex and text and each
-// finished connection as a readable receipt, answers the real-time status request
-// DLE EOT n (0x10 0x04 n, n = 1..4) with one status byte, and misbehaves on request,
-// also the way printers do every day: closing or resetting an idle connection, sending
-// status nobody asked for, answering late (see FaultPlan). It listens on 127.0.0.1 only
-// and ends on SIGTERM, SIGINT or after --max-seconds.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+// for tests: the command line, the output and the main loop around the printer's engine
+// (tools/printer/PrinterEngine.h), which records every byte, answers the real-time status
+// request DLE EOT n and misbehaves on request. This program shows each piece received as
+// hex and text and each finished connection as a readable receipt, and with --commands
+// sends bytes on request from standard input. It listens on 127.0.0.1 only and ends on
+// SIGTERM, SIGINT, after --max-seconds, or at the end of its commands.
 #include <unistd.h>
-
-#include <fcntl.h>
-#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -22,103 +15,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <random>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "PrinterEngine.h"
 
 namespace {
 
 constexpr size_t kMaxConnections = 16;
-constexpr int kTickMs = 50;
-constexpr int kFaultTickMs = 5;
-// A connection counts as idle once nothing has arrived for this long.
-constexpr int kQuietMs = 20;
-constexpr int kSlowReceiveBuffer = 2048;
-constexpr size_t kSlowReadBytes = 64;
-// The status byte of a printer that is "all well": the two bits that are always 1 set,
-// online, cover closed, paper present, no error.
-constexpr unsigned char kStatusByte = 0x12;
-
-// ---- the state the printer reports (--status) ----
-// The answers to DLE EOT 1 (printer status), 2 (offline cause), 3 (error cause) and 4 (paper
-// sensor) for each state the printer can be told to be in, consistent with each other: a
-// printer with its cover open or out of paper is offline, and so on.
-struct ReportedState {
-    const char* szName;
-    unsigned char answers[4];
-};
-constexpr ReportedState kReportedStates[] = {
-    {"ok", {kStatusByte, kStatusByte, kStatusByte, kStatusByte}},
-    {"near-end", {0x12, 0x12, 0x12, 0x1e}},    // paper near-end sensor, still online
-    {"paper-out", {0x1a, 0x32, 0x12, 0x7e}},   // offline, stopped at paper end, both sensors
-    {"cover-open", {0x1a, 0x16, 0x12, 0x12}},  // offline, cover open
-    {"offline", {0x1a, 0x52, 0x52, 0x12}},     // offline for an error that clears by itself
-};
-
-const ReportedState* FindReportedState(const std::string& name) {
-    for (const ReportedState& state : kReportedStates) {
-        if (name == state.szName) return &state;
-    }
-    return nullptr;
-}
-// ---- end of the reported state ----
+// The longest command line, and the most bytes one send carries.
+constexpr size_t kMaxCommandLine = 16384;
+constexpr size_t kMaxSendBytes = 4096;
 
 volatile sig_atomic_t g_bStop = 0;
 
 void OnStopSignal(int) { g_bStop = 1; }
 
-// The faults one connection shows. The connection-ending ones wait until the connection
-// is idle (kQuietMs without a byte and nothing unread), the way a printer drops an idle
-// connection or reboots between jobs; --close-after, by contrast, cuts a job wherever N
-// falls.
-struct FaultPlan {
-    long nDropAfter = -1;       // close once this many bytes arrived and the line is idle
-    long nResetAfter = -1;      // the same, but reset the connection (RST)
-    int nUnaskedStatusMs = 0;   // send the status byte unasked this often (0: never)
-    int nLateAnswerMs = 0;      // answer each status request this late
-
-    bool Any() const { return nDropAfter >= 0 || nResetAfter >= 0 || nUnaskedStatusMs > 0 || nLateAnswerMs > 0; }
-
-    std::string Describe() const {
-        std::string text;
-        if (nDropAfter >= 0) text += " drop-after " + std::to_string(nDropAfter);
-        if (nResetAfter >= 0) text += " reset-after " + std::to_string(nResetAfter);
-        if (nUnaskedStatusMs > 0) text += " unasked-status " + std::to_string(nUnaskedStatusMs) + "ms";
-        if (nLateAnswerMs > 0) text += " late-answer " + std::to_string(nLateAnswerMs) + "ms";
-        return text.empty() ? " none" : text;
-    }
-
-    // A random mix for one connection (--chaos): about a third of the connections are
-    // dropped and a sixth reset once idle after up to 20 000 bytes; independently a third
-    // send status unasked and a third answer late.
-    static FaultPlan Draw(std::mt19937& random) {
-        auto chance = [&random](int nOneIn) { return std::uniform_int_distribution<int>(1, nOneIn)(random) == 1; };
-        auto between = [&random](long nLow, long nHigh) { return std::uniform_int_distribution<long>(nLow, nHigh)(random); };
-        FaultPlan plan;
-        int nEnd = std::uniform_int_distribution<int>(0, 5)(random);
-        if (nEnd <= 1) plan.nDropAfter = between(0, 20000);
-        if (nEnd == 2) plan.nResetAfter = between(0, 20000);
-        if (chance(3)) plan.nUnaskedStatusMs = static_cast<int>(between(100, 1000));
-        if (chance(3)) plan.nLateAnswerMs = static_cast<int>(between(50, 600));
-        return plan;
-    }
-};
-
 struct Options {
-    int nPort = 9100;
-    std::string recordPath;
+    printer::PrinterSettings printer;
     double dMaxSeconds = 600;
-    const ReportedState* pState = &kReportedStates[0];
-    bool bRefuse = false;
-    bool bSilent = false;
-    long nCloseAfter = -1;  // -1: never
-    int nSlowReadMs = 0;    // 0: read at full speed
     bool bQuiet = false;
-    FaultPlan faults;          // for every connection, unless --chaos draws them
-    long nChaosSeed = -1;      // -1: no random faults
-    std::string recordDir;     // one file per connection
-    size_t nMaxConnections = kMaxConnections;
+    bool bCommands = false;
 };
 
 void Usage(FILE* out) {
@@ -130,6 +49,11 @@ void Usage(FILE* out) {
             "  --quiet           no hex dumps or receipts, only connection lines and the summary\n"
             "  --status STATE    what DLE EOT 1..4 report: ok (default), near-end, paper-out,\n"
             "                    cover-open or offline\n"
+            "  --commands        read commands from standard input, one a line; its end stops\n"
+            "                    the printer:\n"
+            "                      send HEX [MS]  send the bytes HEX (two hex digits each, at most\n"
+            "                                     %zu bytes) to the newest open connection, MS\n"
+            "                                     milliseconds from now (default 0)\n"
             "misbehaviour:\n"
             "  --refuse          hold the port but refuse every connection\n"
             "  --silent          accept and read, but never answer a status request\n"
@@ -142,7 +66,7 @@ void Usage(FILE* out) {
             "  --chaos SEED      draw the four faults above at random for each connection\n"
             "  --record-dir DIR  write each connection's bytes to DIR/connection-<n>.bin\n"
             "  --max-connections N  connections open at once (default %zu)\n",
-            kSlowReadBytes, kMaxConnections);
+            kMaxSendBytes, printer::kSlowReadBytes, kMaxConnections);
 }
 
 bool ParseNumber(const char* szText, double dMin, double dMax, double* pValue) {
@@ -156,25 +80,25 @@ bool ParseNumber(const char* szText, double dMin, double dMax, double* pValue) {
 
 // The options of the fault modes, each with its value; false when option is none of them
 // or its value is unusable.
-bool ParseFaultOption(const std::string& option, const char* szValue, Options* pOptions) {
+bool ParseFaultOption(const std::string& option, const char* szValue, printer::PrinterSettings* pPrinter) {
     double dValue = 0;
     if (szValue == nullptr) return false;
     if (option == "--record-dir") {
-        pOptions->recordDir = szValue;
+        pPrinter->recordDir = szValue;
         return true;
     }
     if (option == "--drop-after" && ParseNumber(szValue, 0, 1e12, &dValue)) {
-        pOptions->faults.nDropAfter = static_cast<long>(dValue);
+        pPrinter->faults.nDropAfter = static_cast<long>(dValue);
     } else if (option == "--reset-after" && ParseNumber(szValue, 0, 1e12, &dValue)) {
-        pOptions->faults.nResetAfter = static_cast<long>(dValue);
+        pPrinter->faults.nResetAfter = static_cast<long>(dValue);
     } else if (option == "--unasked-status" && ParseNumber(szValue, 1, 3600000, &dValue)) {
-        pOptions->faults.nUnaskedStatusMs = static_cast<int>(dValue);
+        pPrinter->faults.nUnaskedStatusMs = static_cast<int>(dValue);
     } else if (option == "--late-answer" && ParseNumber(szValue, 1, 3600000, &dValue)) {
-        pOptions->faults.nLateAnswerMs = static_cast<int>(dValue);
+        pPrinter->faults.nLateAnswerMs = static_cast<int>(dValue);
     } else if (option == "--chaos" && ParseNumber(szValue, 0, 2147483647, &dValue)) {
-        pOptions->nChaosSeed = static_cast<long>(dValue);
+        pPrinter->nChaosSeed = static_cast<long>(dValue);
     } else if (option == "--max-connections" && ParseNumber(szValue, 1, 1000, &dValue)) {
-        pOptions->nMaxConnections = static_cast<size_t>(dValue);
+        pPrinter->nMaxConnections = static_cast<size_t>(dValue);
     } else {
         return false;
     }
@@ -182,6 +106,9 @@ bool ParseFaultOption(const std::string& option, const char* szValue, Options* p
 }
 
 bool ParseOptions(int argc, char** argv, Options* pOptions) {
+    printer::PrinterSettings& printer = pOptions->printer;
+    printer.nPort = 9100;
+    printer.nMaxConnections = kMaxConnections;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         bool bHasValue = i + 1 < argc;
@@ -190,28 +117,31 @@ bool ParseOptions(int argc, char** argv, Options* pOptions) {
             Usage(stdout);
             exit(0);
         } else if (option == "--refuse") {
-            pOptions->bRefuse = true;
+            printer.bRefuse = true;
         } else if (option == "--silent") {
-            pOptions->bSilent = true;
+            printer.bAnswerStatus = false;
         } else if (option == "--quiet") {
             pOptions->bQuiet = true;
-        } else if (option == "--status" && bHasValue && FindReportedState(argv[i + 1]) != nullptr) {
-            pOptions->pState = FindReportedState(argv[++i]);
+        } else if (option == "--commands") {
+            pOptions->bCommands = true;
+        } else if (option == "--status" && bHasValue && printer::FindReportedState(argv[i + 1]) != nullptr) {
+            printer.pState = printer::FindReportedState(argv[++i]);
         } else if (option == "--record" && bHasValue) {
-            pOptions->recordPath = argv[++i];
+            printer.recordPath = argv[++i];
         } else if (option == "--port" && bHasValue && ParseNumber(argv[i + 1], 0, 65535, &dValue)) {
-            pOptions->nPort = static_cast<int>(dValue);
+            printer.nPort = static_cast<int>(dValue);
             ++i;
         } else if (option == "--max-seconds" && bHasValue && ParseNumber(argv[i + 1], 0.1, 86400, &dValue)) {
             pOptions->dMaxSeconds = dValue;
             ++i;
         } else if (option == "--close-after" && bHasValue && ParseNumber(argv[i + 1], 0, 1e12, &dValue)) {
-            pOptions->nCloseAfter = static_cast<long>(dValue);
+            printer.nCloseAfter = static_cast<long>(dValue);
             ++i;
         } else if (option == "--slow-read" && bHasValue && ParseNumber(argv[i + 1], 1, 60000, &dValue)) {
-            pOptions->nSlowReadMs = static_cast<int>(dValue);
+            printer.nSlowReadMs = static_cast<int>(dValue);
+            printer.nReceiveBuffer = printer::kSlowReceiveBuffer;
             ++i;
-        } else if (ParseFaultOption(option, bHasValue ? argv[i + 1] : nullptr, pOptions)) {
+        } else if (ParseFaultOption(option, bHasValue ? argv[i + 1] : nullptr, &printer)) {
             ++i;
         } else {
             fprintf(stderr, "virtual_printer: bad or incomplete option %s\n", option.c_str());
@@ -319,252 +249,117 @@ void PrintDump(const unsigned char* pData, size_t nSize) {
     }
 }
 
-struct Connection {
-    int hSocket = -1;
-    int nNumber = 0;
-    unsigned long nReceived = 0;
-    std::chrono::steady_clock::time_point lastRead;
-    // The status request may be cut between two receives.
-    int nRequestState = 0;  // 0: nothing, 1: DLE seen, 2: DLE EOT seen
-    ReceiptText receipt;
-    FaultPlan faults;
-    std::chrono::steady_clock::time_point lastUnasked;
-    // Late answers: when each is due, and the byte it answers with.
-    std::deque<std::pair<std::chrono::steady_clock::time_point, unsigned char>> lateAnswers;
-    FILE* pRecord = nullptr;  // --record-dir
-};
-
-class Printer {
+// What the printer does, as lines on standard output: every connection and status answer,
+// and unless quiet each piece received as a hex dump and each finished connection as a
+// receipt.
+class Console : public printer::PrinterEvents {
 public:
-    explicit Printer(const Options& options)
-        : m_options(options), m_random(static_cast<std::mt19937::result_type>(std::max(options.nChaosSeed, 0L))) {}
+    explicit Console(bool bQuiet) : m_bQuiet(bQuiet) {}
 
-    ~Printer() {
-        for (Connection& connection : m_connections) {
-            close(connection.hSocket);
-            if (connection.pRecord != nullptr) fclose(connection.pRecord);
+    void Accepted(int nConnection, const char* szPeer, int nPeerPort) override {
+        printf("connection %d from %s:%d\n", nConnection, szPeer, nPeerPort);
+    }
+    void TurnedAway(size_t nOpen) override { printf("connection refused: already %zu open\n", nOpen); }
+    void FaultsPlanned(int nConnection, const printer::FaultPlan& plan) override {
+        printf("connection %d faults:%s\n", nConnection, plan.Describe().c_str());
+    }
+    void Received(int nConnection, const uint8_t* pData, size_t nSize) override {
+        if (m_bQuiet) return;
+        m_receipts[nConnection].Add(pData, nSize);
+        printf("connection %d <- %zu byte(s)\n", nConnection, nSize);
+        PrintDump(pData, nSize);
+    }
+    void StatusAnswered(int nConnection, int nRequest, uint8_t cStatus) override {
+        static const char* const kKinds[] = {"", "printer", "offline", "error", "paper sensor"};
+        printf("connection %d -> status 0x%02x for DLE EOT %d (%s status)\n", nConnection, cStatus, nRequest,
+               kKinds[nRequest]);
+    }
+    void StatusUnanswered(int nConnection, int nRequest) override {
+        printf("connection %d: status request DLE EOT %d left unanswered (--silent)\n", nConnection, nRequest);
+    }
+    void ReplySent(int nConnection, size_t nSize) override {
+        printf("connection %d -> %zu byte(s) sent\n", nConnection, nSize);
+    }
+    void Ended(int nConnection, printer::EndReason reason, unsigned long nReceived) override {
+        printf("connection %d %s after %lu byte(s)\n", nConnection, Why(reason), nReceived);
+        auto receipt = m_receipts.find(nConnection);
+        if (receipt == m_receipts.end()) return;
+        printf("----- what connection %d printed -----\n%s\n--------------------------------------\n", nConnection,
+               receipt->second.Render().c_str());
+        m_receipts.erase(receipt);
+    }
+    void Problem(const std::string& text) override { fprintf(stderr, "virtual_printer: %s\n", text.c_str()); }
+
+private:
+    static const char* Why(printer::EndReason reason) {
+        switch (reason) {
+            case printer::EndReason::ClientClosed: return "closed by the client";
+            case printer::EndReason::ReceiveFailed: return "receive failed";
+            case printer::EndReason::ClosedAtOnce: return "closed by --close-after 0";
+            case printer::EndReason::ClosedAfter: return "closed by --close-after";
+            case printer::EndReason::Dropped: return "dropped while idle (fault)";
+            case printer::EndReason::Reset: return "reset while idle (fault)";
+            case printer::EndReason::ResetAtAccept: return "reset after its accept";
+            case printer::EndReason::Stopped: break;
         }
-        if (m_hListen >= 0) close(m_hListen);
-        if (m_pRecord != nullptr) fclose(m_pRecord);
+        return "printer stopped";
     }
 
-    bool Start() {
-        if (!m_options.recordPath.empty()) {
-            m_pRecord = fopen(m_options.recordPath.c_str(), "wb");
-            if (m_pRecord == nullptr) {
-                fprintf(stderr, "virtual_printer: cannot write %s: %s\n", m_options.recordPath.c_str(), strerror(errno));
-                return false;
-            }
+    const bool m_bQuiet;
+    std::map<int, ReceiptText> m_receipts;  // of the open connections that received bytes
+};
+
+// The commands of --commands, one a line on standard input.
+class Commands {
+public:
+    // Takes what standard input has and runs the lines it completes; false once it has ended.
+    bool ReadFrom(int hInput, printer::PrinterEngine& engine) {
+        char buffer[4096];
+        ssize_t nRead = read(hInput, buffer, sizeof(buffer));
+        if (nRead < 0) return errno == EINTR || errno == EAGAIN;
+        if (nRead == 0) return false;
+        m_pending.append(buffer, static_cast<size_t>(nRead));
+        size_t nEnd;
+        while ((nEnd = m_pending.find('\n')) != std::string::npos) {
+            Run(m_pending.substr(0, nEnd), engine);
+            m_pending.erase(0, nEnd + 1);
         }
-        m_hListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (m_hListen < 0) return Fail("socket");
-        int nYes = 1;
-        setsockopt(m_hListen, SOL_SOCKET, SO_REUSEADDR, &nYes, sizeof(nYes));
-        if (m_options.nSlowReadMs > 0) {
-            setsockopt(m_hListen, SOL_SOCKET, SO_RCVBUF, &kSlowReceiveBuffer, sizeof(kSlowReceiveBuffer));
+        if (m_pending.size() > kMaxCommandLine) {
+            fprintf(stderr, "virtual_printer: command line longer than %zu characters dropped\n", kMaxCommandLine);
+            m_pending.clear();
         }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(m_options.nPort));
-        if (bind(m_hListen, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) return Fail("bind");
-        socklen_t nLength = sizeof(address);
-        getsockname(m_hListen, reinterpret_cast<sockaddr*>(&address), &nLength);
-        // A bound socket that never listens makes every connect fail with a refusal.
-        if (!m_options.bRefuse && listen(m_hListen, 8) != 0) return Fail("listen");
-        printf("virtual_printer %s on 127.0.0.1 port %d\n", m_options.bRefuse ? "refusing" : "listening",
-               ntohs(address.sin_port));
         return true;
     }
 
-    void Run() {
-        const auto start = std::chrono::steady_clock::now();
-        const auto deadline = start + std::chrono::milliseconds(static_cast<long>(m_options.dMaxSeconds * 1000));
-        while (!g_bStop && std::chrono::steady_clock::now() < deadline) {
-            std::vector<pollfd> waits;
-            if (!m_options.bRefuse) waits.push_back({m_hListen, POLLIN, 0});
-            for (Connection& connection : m_connections) {
-                waits.push_back({connection.hSocket, static_cast<short>(ReadyToRead(connection) ? POLLIN : 0), 0});
-            }
-            int nReady = poll(waits.data(), waits.size(), m_bFaultsTimed ? kFaultTickMs : kTickMs);
-            if (nReady < 0 && errno != EINTR) break;
-            if (nReady > 0) {
-                size_t nFirst = 0;
-                if (!m_options.bRefuse) {
-                    if (waits[0].revents & POLLIN) Accept();
-                    nFirst = 1;
-                }
-                // Back to front, so closing one does not move those not yet looked at.
-                for (size_t i = waits.size(); i-- > nFirst;) {
-                    if (waits[i].revents != 0) Receive(i - nFirst);
-                }
-            }
-            for (size_t i = m_connections.size(); i-- > 0;) PlayFaults(i);
-        }
-        double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        while (!m_connections.empty()) Finish(m_connections.size() - 1, "printer stopped");
-        printf("virtual_printer stopped after %.1f s: %d connection(s), %lu byte(s) received\n", dSeconds,
-               m_nConnections, m_nTotal);
-    }
-
 private:
-    bool Fail(const char* szCall) {
-        fprintf(stderr, "virtual_printer: %s: %s\n", szCall, strerror(errno));
-        return false;
-    }
-
-    bool ReadyToRead(const Connection& connection) const {
-        if (m_options.nSlowReadMs <= 0) return true;
-        return std::chrono::steady_clock::now() - connection.lastRead >= std::chrono::milliseconds(m_options.nSlowReadMs);
-    }
-
-    void Accept() {
-        sockaddr_in peer{};
-        socklen_t nLength = sizeof(peer);
-        int hSocket = accept4(m_hListen, reinterpret_cast<sockaddr*>(&peer), &nLength, SOCK_CLOEXEC);
-        if (hSocket < 0) return;
-        if (m_connections.size() >= m_options.nMaxConnections) {
-            printf("connection refused: already %zu open\n", m_options.nMaxConnections);
-            close(hSocket);
-            return;
-        }
-        Connection connection;
-        connection.hSocket = hSocket;
-        connection.nNumber = ++m_nConnections;
-        connection.lastRead = std::chrono::steady_clock::now();
-        printf("connection %d from %s:%d\n", connection.nNumber, inet_ntoa(peer.sin_addr), ntohs(peer.sin_port));
-        PlanFaults(connection);
-        m_connections.push_back(std::move(connection));
-        if (m_options.nCloseAfter == 0) Finish(m_connections.size() - 1, "closed by --close-after 0");
-    }
-
-    void Receive(size_t nIndex) {
-        Connection& connection = m_connections[nIndex];
-        unsigned char buffer[4096];
-        size_t nWant = m_options.nSlowReadMs > 0 ? kSlowReadBytes : sizeof(buffer);
-        if (m_options.nCloseAfter > 0) {
-            // size_t is unsigned int on 32-bit ARM, the byte count unsigned long everywhere.
-            nWant = static_cast<size_t>(
-                std::min<unsigned long>(nWant, static_cast<unsigned long>(m_options.nCloseAfter) - connection.nReceived));
-        }
-        ssize_t nRead = recv(connection.hSocket, buffer, nWant, 0);
-        if (nRead <= 0) {
-            Finish(nIndex, nRead == 0 ? "closed by the client" : "receive failed");
-            return;
-        }
-        connection.lastRead = std::chrono::steady_clock::now();
-        connection.nReceived += static_cast<unsigned long>(nRead);
-        m_nTotal += static_cast<unsigned long>(nRead);
-        if (m_pRecord != nullptr) {
-            fwrite(buffer, 1, static_cast<size_t>(nRead), m_pRecord);
-            fflush(m_pRecord);
-        }
-        if (connection.pRecord != nullptr) {
-            fwrite(buffer, 1, static_cast<size_t>(nRead), connection.pRecord);
-            fflush(connection.pRecord);
-        }
-        connection.receipt.Add(buffer, static_cast<size_t>(nRead));
-        if (!m_options.bQuiet) {
-            printf("connection %d <- %zd byte(s)\n", connection.nNumber, nRead);
-            PrintDump(buffer, static_cast<size_t>(nRead));
-        }
-        AnswerStatusRequests(connection, buffer, static_cast<size_t>(nRead));
-        if (m_options.nCloseAfter > 0 && connection.nReceived >= static_cast<unsigned long>(m_options.nCloseAfter)) {
-            Finish(nIndex, "closed by --close-after");
+    // send HEX [MS]
+    static void Run(const std::string& line, printer::PrinterEngine& engine) {
+        std::istringstream words(line);
+        std::string command, hex, delay, extra;
+        words >> command >> hex >> delay >> extra;
+        if (command.empty()) return;
+        std::vector<uint8_t> bytes;
+        double dDelayMs = 0;
+        if (command != "send" || !ParseHex(hex, &bytes) || !extra.empty() ||
+            (!delay.empty() && !ParseNumber(delay.c_str(), 0, 3600000, &dDelayMs))) {
+            fprintf(stderr, "virtual_printer: bad command \"%s\" (send HEX [MS])\n", line.c_str());
+        } else if (!engine.Send(std::move(bytes), static_cast<unsigned>(dDelayMs))) {
+            fprintf(stderr, "virtual_printer: send: no connection open\n");
         }
     }
 
-    void AnswerStatusRequests(Connection& connection, const unsigned char* pData, size_t nSize) {
-        for (size_t i = 0; i < nSize; ++i) {
-            unsigned char c = pData[i];
-            if (connection.nRequestState == 2 && c >= 1 && c <= 4) {
-                static const char* const kKinds[] = {"", "printer", "offline", "error", "paper sensor"};
-                if (m_options.bSilent) {
-                    printf("connection %d: status request DLE EOT %d left unanswered (--silent)\n", connection.nNumber, c);
-                } else if (connection.faults.nLateAnswerMs > 0) {
-                    connection.lateAnswers.emplace_back(
-                        std::chrono::steady_clock::now() + std::chrono::milliseconds(connection.faults.nLateAnswerMs),
-                        m_options.pState->answers[c - 1]);
-                } else {
-                    const unsigned char cStatus = m_options.pState->answers[c - 1];
-                    send(connection.hSocket, &cStatus, 1, MSG_NOSIGNAL);
-                    printf("connection %d -> status 0x%02x for DLE EOT %d (%s status)\n", connection.nNumber, cStatus,
-                           c, kKinds[c]);
-                }
-                connection.nRequestState = 0;
-            } else if (connection.nRequestState == 1 && c == 0x04) {
-                connection.nRequestState = 2;
-            } else {
-                connection.nRequestState = c == 0x10 ? 1 : 0;
+    static bool ParseHex(const std::string& hex, std::vector<uint8_t>* pBytes) {
+        if (hex.empty() || hex.size() % 2 != 0 || hex.size() > 2 * kMaxSendBytes) return false;
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            if (!isxdigit(static_cast<unsigned char>(hex[i])) || !isxdigit(static_cast<unsigned char>(hex[i + 1]))) {
+                return false;
             }
+            pBytes->push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
         }
+        return true;
     }
 
-    void Finish(size_t nIndex, const char* szReason, bool bReset = false) {
-        Connection& connection = m_connections[nIndex];
-        if (bReset) {
-            linger abort{1, 0};
-            setsockopt(connection.hSocket, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-        }
-        close(connection.hSocket);
-        if (connection.pRecord != nullptr) fclose(connection.pRecord);
-        printf("connection %d %s after %lu byte(s)\n", connection.nNumber, szReason, connection.nReceived);
-        if (!m_options.bQuiet && connection.nReceived > 0) {
-            printf("----- what connection %d printed -----\n%s\n--------------------------------------\n",
-                   connection.nNumber, connection.receipt.Render().c_str());
-        }
-        m_connections.erase(m_connections.begin() + static_cast<long>(nIndex));
-    }
-
-    // Fault modes: the connection's plan, and its own record file.
-    void PlanFaults(Connection& connection) {
-        connection.faults = m_options.nChaosSeed >= 0 ? FaultPlan::Draw(m_random) : m_options.faults;
-        connection.lastUnasked = std::chrono::steady_clock::now();
-        if (connection.faults.Any()) {
-            m_bFaultsTimed = true;
-            printf("connection %d faults:%s\n", connection.nNumber, connection.faults.Describe().c_str());
-        }
-        if (!m_options.recordDir.empty()) {
-            std::string path = m_options.recordDir + "/connection-" + std::to_string(connection.nNumber) + ".bin";
-            connection.pRecord = fopen(path.c_str(), "wb");
-            if (connection.pRecord == nullptr) fprintf(stderr, "virtual_printer: cannot write %s\n", path.c_str());
-        }
-    }
-
-    // The timed faults of one connection: late answers and unasked status that are due,
-    // and the end of an idle connection that has had its bytes.
-    void PlayFaults(size_t nIndex) {
-        Connection& connection = m_connections[nIndex];
-        const FaultPlan& plan = connection.faults;
-        const auto now = std::chrono::steady_clock::now();
-        while (!connection.lateAnswers.empty() && connection.lateAnswers.front().first <= now) {
-            send(connection.hSocket, &connection.lateAnswers.front().second, 1, MSG_NOSIGNAL);
-            connection.lateAnswers.pop_front();
-        }
-        if (plan.nUnaskedStatusMs > 0 && now - connection.lastUnasked >= std::chrono::milliseconds(plan.nUnaskedStatusMs)) {
-            send(connection.hSocket, &m_options.pState->answers[0], 1, MSG_NOSIGNAL);
-            connection.lastUnasked = now;
-        }
-        const long nEndAfter = plan.nDropAfter >= 0 ? plan.nDropAfter : plan.nResetAfter;
-        if (nEndAfter < 0 || connection.nReceived < static_cast<unsigned long>(nEndAfter)) return;
-        int nUnread = 0;
-        ioctl(connection.hSocket, FIONREAD, &nUnread);
-        if (nUnread > 0 || now - connection.lastRead < std::chrono::milliseconds(kQuietMs)) return;
-        if (plan.nDropAfter >= 0) {
-            Finish(nIndex, "dropped while idle (fault)");
-        } else {
-            Finish(nIndex, "reset while idle (fault)", true);
-        }
-    }
-
-    const Options& m_options;
-    std::mt19937 m_random;
-    bool m_bFaultsTimed = false;  // some connection has faults: poll in short ticks
-    int m_hListen = -1;
-    FILE* m_pRecord = nullptr;
-    std::vector<Connection> m_connections;
-    int m_nConnections = 0;
-    unsigned long m_nTotal = 0;
+    std::string m_pending;
 };
 
 }  // namespace
@@ -580,8 +375,24 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    Printer printer(options);
-    if (!printer.Start()) return 1;
-    printer.Run();
+    Console console(options.bQuiet);
+    printer::PrinterEngine engine(options.printer, &console);
+    if (!engine.Start()) {
+        fprintf(stderr, "virtual_printer: %s: %s\n", engine.FailedStep().c_str(), strerror(errno));
+        return 1;
+    }
+    printf("virtual_printer %s on 127.0.0.1 port %d\n", options.printer.bRefuse ? "refusing" : "listening",
+           engine.Port());
+
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::milliseconds(static_cast<long>(options.dMaxSeconds * 1000));
+    Commands commands;
+    while (!g_bStop && std::chrono::steady_clock::now() < deadline) {
+        if (engine.Turn(options.bCommands ? STDIN_FILENO : -1) && !commands.ReadFrom(STDIN_FILENO, engine)) break;
+    }
+    double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    engine.Stop();
+    printf("virtual_printer stopped after %.1f s: %d connection(s), %lu byte(s) received\n", dSeconds,
+           engine.Connections(), engine.TotalReceived());
     return 0;
 }
