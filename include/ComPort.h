@@ -12,6 +12,10 @@
 // caller's error flag and by the text in m_strLastError; nothing here throws.
 class CComPort {
 public:
+    // The close's own pause: a TCP close lets the printer take the job for up to this long,
+    // and a write in progress when a close begins has this long to finish.
+    static constexpr unsigned long kClosePauseMs = 2000;
+
     CComPort();
 
     // USB set-up from product-ID text and address text. Copies what it keeps; true when

@@ -7,9 +7,6 @@
 
 namespace {
 
-// The close's own pause: a TCP close lets the printer take the job for up to this long, and a
-// write in progress when a close begins has this long to finish.
-constexpr unsigned long kClosePauseMs = 2000;
 constexpr int kNotAborted = 0;
 constexpr int kReadsAborted = 1;
 constexpr int kWritesAborted = 2;

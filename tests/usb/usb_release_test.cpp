@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "ClosePause.h"
 #include "FakeJni.h"
 #include "NativeTestSupport.h"
 #include "TimeScale.h"
@@ -154,7 +155,7 @@ TEST_F(UsbRelease, CloseCancelsAWaitingReadAtOnceAndAStalledWriteAtItsDeadline) 
     // Transmit timeout 0: libusb waits without limit; receive timeout -1: 24.8 days (with 0 a
     // collection on a slow core may make no pass at all). A read waiting for an answer ends
     // as soon as the close begins, with the read's own text; a write the printer does not
-    // take gets the close's 2 s, then fails. Either way the close gives everything back once.
+    // take gets the close's pause, then fails. Either way the close gives everything back once.
     int printer = bed.Add(Printer("SN1"));
     for (bool bWrite : {false, true}) {
         SCOPED_TRACE(bWrite ? "write" : "read");
@@ -184,8 +185,8 @@ TEST_F(UsbRelease, CloseCancelsAWaitingReadAtOnceAndAStalledWriteAtItsDeadline) 
         std::string message = call.get().message;
         ASSERT_GE(dSeconds, 0.0) << "the close was still waiting after 5 s";
         if (bWrite) {
-            EXPECT_GE(dSeconds, 1.9);
-            EXPECT_LT(dSeconds, 2.0 + 0.2 * TimeScale());
+            EXPECT_GE(dSeconds, closepause::kWaitedOut);
+            EXPECT_LT(dSeconds, closepause::AtMost());
             EXPECT_EQ(message, "Write Error");
         } else {
             EXPECT_LT(dSeconds, 0.2 * TimeScale());

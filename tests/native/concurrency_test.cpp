@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "CLog.h"
+#include "ClosePause.h"
 #include "EthTestSupport.h"
 #include "LogCapture.h"
 #include "LoopbackPeer.h"
@@ -181,7 +182,7 @@ TEST_F(Concurrency, ThreadsOpeningAndClosingNeverShareAnIdNorLoseAPort) {
 }
 
 TEST_F(Concurrency, SlowCloseAndSlowOpenDoNotDelayCallsOnOtherPorts) {
-    // The close pauses 2 s (its printer never closes its end); the open runs out its 5 s
+    // The close waits out its pause (its printer never closes its end); the open runs out its 5 s
     // connect wait and pauses before it fails.
     LoopbackPeer closing(LoopbackPeer::Behaviour::StopReading);
     FullAcceptQueue queue;
@@ -295,7 +296,7 @@ TEST_F(Concurrency, TwoThreadsOpeningTwoPrintersByAddressReachOnlyTheirOwn) {
             // would drop the next connect for a second.
             if (!port.Init(&host[0], bar.Port()) || !printer.WaitForAccepted(i - 16, ScaledMs(5000)) || !port.Open()) {
                 ++nFailed;
-                return;  // a failed open pauses 2 s: stop at the first
+                return;  // a failed open waits out the pause: stop at the first
             }
             sockaddr_in peer{};
             socklen_t nLength = sizeof(peer);
@@ -351,7 +352,7 @@ TEST_F(Concurrency, CloseEndsAReadWaitingWithoutLimitAtOnce) {
 
 TEST_F(Concurrency, CloseEndsAStalledWriteAtItsDeadlineAndReturnsWithinItsPause) {
     // A printer that takes nothing, a transmit timeout of 0 (no limit): the write gets the
-    // close's 2 s to finish, then fails; the close returns right after.
+    // close's pause to finish, then fails; the close returns right after.
     LoopbackPeer peer(LoopbackPeer::Behaviour::StopReading);
     FakeJni fake;
     jint nId = OpenEth(fake, peer);
@@ -370,8 +371,8 @@ TEST_F(Concurrency, CloseEndsAStalledWriteAtItsDeadlineAndReturnsWithinItsPause)
     const double dSeconds = CloseFromAnotherThread(nId, ScaledMs(5000), [&] { peer.ResumeReading(); });
     JavaOutcome outcome = writer.get();
     ASSERT_GE(dSeconds, 0.0) << "the close was still waiting after 5 s";
-    EXPECT_GE(dSeconds, 1.9);
-    EXPECT_LT(dSeconds, 2.0 + 0.2 * TimeScale());
+    EXPECT_GE(dSeconds, closepause::kWaitedOut);
+    EXPECT_LT(dSeconds, closepause::AtMost());
     EXPECT_EQ(outcome.answer, std::vector<jint>{0});
     EXPECT_TRUE(outcome.bThrown);
     EXPECT_EQ(outcome.message, "") << "the text of every failed send";

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "ClosePause.h"
 #include "EthTestSupport.h"
 #include "FakeJni.h"
 #include "LogCapture.h"
@@ -161,7 +162,7 @@ TEST(EthNativeClose, SlowPrinterWithUnreadStatusGetsTheWholeJobAndTheCloseEndsWh
     ASSERT_TRUE(peer.WaitForReceived(job.size(), 5000));
     EXPECT_EQ(peer.Received(), job);
     EXPECT_GE(dSeconds, 0.25);
-    EXPECT_LT(dSeconds, 1.9) << "the printer closed its end: no need to wait out the pause";
+    EXPECT_LT(dSeconds, closepause::kWaitedOut) << "the printer closed its end: no need to wait out the pause";
     EXPECT_TRUE(log.Has("1 unread byte(s) from the printer dropped"));
     EXPECT_EQ(ethtest::FreeSlots(), TILLPORT_MAX_PORTS);
     fake.ExpectClean();

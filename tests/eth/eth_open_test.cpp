@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "ClosePause.h"
 #include "EthTestSupport.h"
 #include "FakeJni.h"
 #include "LogCapture.h"
@@ -141,8 +142,8 @@ TEST(EthOpen, RefusedPortFailsWithOnePauseAndLeavesTheTableAsItWas) {
     ASSERT_TRUE(fake.ExceptionPending());
     EXPECT_EQ(fake.PendingClass(), "java/lang/Exception");
     EXPECT_EQ(fake.PendingMessage(), "Open ETH Device Error");
-    EXPECT_GE(dSeconds, 1.9);
-    EXPECT_LT(dSeconds, 3.9) << "the failed open must pause once, not twice";
+    EXPECT_GE(dSeconds, closepause::kWaitedOut);
+    EXPECT_LT(dSeconds, 2 * closepause::kSeconds - 0.1) << "the failed open must pause once, not twice";
 
     std::vector<LogCapture::Line> lines = log.Lines();
     ASSERT_EQ(lines.size(), 6u);
@@ -217,7 +218,7 @@ TEST(EthOpen, PeerThatNeverAcceptsRunsOutTheFiveSecondConnectWait) {
     Stopwatch watch;
     EXPECT_FALSE(quick->Open());
     double dSeconds = watch.Seconds();
-    EXPECT_GE(dSeconds, 6.8) << "5 s of connect wait and the 2 s pause of Close()";
+    EXPECT_GE(dSeconds, 5.0 + closepause::kSeconds - 0.2) << "5 s of connect wait and the pause of Close()";
     EXPECT_LT(dSeconds, 12.0);
     EXPECT_EQ(quick->m_hSocket, -1);
     EXPECT_STREQ(quick->m_strLastError, "Open ETH Device Error");

@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "ClosePause.h"
 #include "EthTestSupport.h"
 #include "FakeJni.h"
 #include "LogCapture.h"
@@ -137,7 +138,7 @@ TEST(EthPassive, CloseOfAConnectionThePrinterKeepsOpenTakesTheWholePause) {
     ASSERT_TRUE(ethtest::Connect(quick, listener.Port()));
     ethtest::Stopwatch watch;
     EXPECT_TRUE(quick->Close());
-    EXPECT_GE(watch.Seconds(), 1.9);
-    EXPECT_LT(watch.Seconds(), 3.5);
+    EXPECT_GE(watch.Seconds(), closepause::kWaitedOut);
+    EXPECT_LT(watch.Seconds(), closepause::kSeconds + 1.5);
     EXPECT_EQ(quick->m_hSocket, -1);
 }
