@@ -1,30 +1,23 @@
 #include "SerialLine.h"
 
-#include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <umockdev.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
+#include <stdexcept>
 
 #include "TtyPassThrough.h"
 
 namespace {
 
-std::mutex g_recordLock;
-int g_nWatchedFd = -1;
-std::vector<size_t> g_writes;
-std::string g_watchedPath;
-std::vector<int> g_openFlags;
+// Throws the step that failed, with umockdev's reason when it gave one.
+[[noreturn]] void Fail(const std::string& step, GError* pError = nullptr) {
+    std::string text = step + (pError != nullptr ? std::string(": ") + pError->message : std::string());
+    if (pError != nullptr) g_error_free(pError);
+    throw std::runtime_error(text);
+}
 
 }  // namespace
 
@@ -43,17 +36,12 @@ int SerialLine::AddLine(int index) {
     std::string record = "P: /devices/platform/serial8250/tty/" + name + "\nN: " + name +
                          "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + name + "\n\n";
     GError* pError = nullptr;
-    if (!umockdev_testbed_add_from_string(m_pTestbed, record.c_str(), &pError)) {
-        ADD_FAILURE() << "adding " << name << ": " << pError->message;
-        g_error_free(pError);
-        return -1;
-    }
+    if (!umockdev_testbed_add_from_string(m_pTestbed, record.c_str(), &pError)) Fail("adding " + name, pError);
     if (!umockdev_testbed_attach_ioctl(m_pTestbed, TtyDevicePath(index).c_str(), m_pPassThrough, &pError)) {
-        ADD_FAILURE() << "ioctl handler for " << name << ": " << pError->message;
-        g_error_free(pError);
+        Fail("ioctl handler for " + name, pError);
     }
     int fd = umockdev_testbed_get_dev_fd(m_pTestbed, TtyDevicePath(index).c_str());
-    EXPECT_GE(fd, 0) << name;
+    if (fd < 0) Fail("no printer's end for " + name);
     m_ends[index] = fd;
     return fd;
 }
@@ -65,7 +53,7 @@ void SerialLine::AddNonTerminal(int index) {
     mkdir(dir.c_str(), 0755);
     std::string path = dir + "/ttyS" + std::to_string(index);
     int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << path;
+    if (fd < 0) Fail("creating " + path);
     close(fd);
 }
 
@@ -79,14 +67,15 @@ int SerialLine::MissingIndex() const {
 
 int SerialLine::End(int index) {
     auto found = m_ends.find(index);
-    return found == m_ends.end() ? -1 : found->second;
+    if (found == m_ends.end()) Fail("no emulated line ttyS" + std::to_string(index));
+    return found->second;
 }
 
 void SerialLine::Send(int index, const std::vector<unsigned char>& bytes) {
     size_t nDone = 0;
     while (nDone < bytes.size()) {
         ssize_t n = write(End(index), bytes.data() + nDone, bytes.size() - nDone);
-        ASSERT_GT(n, 0) << "printer's end of ttyS" << index;
+        if (n <= 0) Fail("writing at the printer's end of ttyS" + std::to_string(index));
         nDone += static_cast<size_t>(n);
     }
 }
@@ -106,87 +95,10 @@ std::vector<unsigned char> SerialLine::Receive(int index, size_t nCount, int nTi
 
 struct termios SerialLine::Settings(int index) {
     struct termios settings = {};
-    EXPECT_EQ(tcgetattr(End(index), &settings), 0);
+    if (tcgetattr(End(index), &settings) != 0) Fail("tcgetattr on ttyS" + std::to_string(index));
     return settings;
 }
 
 void SerialLine::Apply(int index, const struct termios& settings) {
-    EXPECT_EQ(tcsetattr(End(index), TCSANOW, &settings), 0);
-}
-
-int CountOpenDescriptors() {
-    // The testbed's worker thread opens and closes sockets and event descriptors of its own
-    // at its own pace; only files, devices and pipes count.
-    int nCount = 0;
-    DIR* pDir = opendir("/proc/self/fd");
-    if (pDir == nullptr) return -1;
-    while (dirent* pEntry = readdir(pDir)) {
-        if (pEntry->d_name[0] == '.' || atoi(pEntry->d_name) == dirfd(pDir)) continue;
-        char szTarget[512] = {};
-        std::string link = std::string("/proc/self/fd/") + pEntry->d_name;
-        if (readlink(link.c_str(), szTarget, sizeof(szTarget) - 1) < 0) continue;
-        std::string target = szTarget;
-        if (target.rfind("socket:", 0) == 0 || target.rfind("anon_inode:", 0) == 0) continue;
-        ++nCount;
-    }
-    closedir(pDir);
-    return nCount;
-}
-
-void RecordWritesOn(int fd) {
-    std::lock_guard<std::mutex> lock(g_recordLock);
-    g_nWatchedFd = fd;
-    g_writes.clear();
-}
-
-std::vector<size_t> RecordedWrites() {
-    std::lock_guard<std::mutex> lock(g_recordLock);
-    return g_writes;
-}
-
-void RecordOpensOf(const std::string& path) {
-    std::lock_guard<std::mutex> lock(g_recordLock);
-    g_watchedPath = path;
-    g_openFlags.clear();
-}
-
-std::vector<int> RecordedOpenFlags() {
-    std::lock_guard<std::mutex> lock(g_recordLock);
-    return g_openFlags;
-}
-
-std::vector<unsigned char> Pattern(size_t nCount) {
-    std::vector<unsigned char> bytes(nCount);
-    for (size_t i = 0; i < nCount; ++i) bytes[i] = static_cast<unsigned char>((i * 7 + i / 251) & 0xff);
-    return bytes;
-}
-
-// The library's objects are linked into this program, so their write() calls bind here;
-// the call goes on to the next write() (the preload library's, then the system's).
-extern "C" ssize_t write(int fd, const void* pData, size_t nCount) {
-    using WriteFn = ssize_t (*)(int, const void*, size_t);
-    static WriteFn pNext = reinterpret_cast<WriteFn>(dlsym(RTLD_NEXT, "write"));
-    {
-        std::lock_guard<std::mutex> lock(g_recordLock);
-        if (fd == g_nWatchedFd && fd >= 0) g_writes.push_back(nCount);
-    }
-    return pNext(fd, pData, nCount);
-}
-
-// The same for open(), which takes a mode only when it may create the file.
-extern "C" int open(const char* szPath, int nFlags, ...) {
-    using OpenFn = int (*)(const char*, int, ...);
-    static OpenFn pNext = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, "open"));
-    mode_t nMode = 0;
-    if ((nFlags & O_CREAT) != 0 || (nFlags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, nFlags);
-        nMode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    {
-        std::lock_guard<std::mutex> lock(g_recordLock);
-        if (!g_watchedPath.empty() && g_watchedPath == szPath) g_openFlags.push_back(nFlags);
-    }
-    return pNext(szPath, nFlags, nMode);
+    if (tcsetattr(End(index), TCSANOW, &settings) != 0) Fail("tcsetattr on ttyS" + std::to_string(index));
 }

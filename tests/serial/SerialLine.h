@@ -14,7 +14,9 @@ typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 // Emulated serial lines: an umockdev testbed in which /dev/ttySn is a pseudo-terminal whose
 // other end the test holds as the printer. Termios, poll, FIONREAD, tcdrain and tcflush run
 // on the real terminal. Only lines added here exist inside the testbed; any other /dev path
-// falls through to the machine, so tests add every line they open.
+// falls through to the machine, so tests add every line they open. A step that fails, or a
+// line that was never added, throws std::runtime_error. The C++ serial tests and the JVM's
+// serial testbed (tests/serial/jvm) both use it.
 class SerialLine {
 public:
     SerialLine();
@@ -46,6 +48,8 @@ private:
     UMockdevIoctlBase* m_pPassThrough;
     std::map<int, int> m_ends;
 };
+
+// For the C++ serial test programs only (SerialTestSupport.cpp).
 
 // Open descriptors of this process.
 int CountOpenDescriptors();

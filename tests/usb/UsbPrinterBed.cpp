@@ -38,6 +38,12 @@ std::vector<uint8_t> StringDescriptor(const std::string& text) {
     return desc;
 }
 
+// A bulk OUT transfer whose bytes the printer took, all or the first part.
+bool AcceptedOut(const UsbPrinterBed::Transfer& transfer) {
+    return (transfer.endpoint & LIBUSB_ENDPOINT_IN) == 0 &&
+           (transfer.outcome == UsbPrinterBed::Outcome::Accept || transfer.outcome == UsbPrinterBed::Outcome::Short);
+}
+
 }  // namespace
 
 // One submitted URB until it is reaped. `data` is the client's struct usbdevfs_urb,
@@ -215,11 +221,17 @@ std::vector<UsbPrinterBed::Transfer> UsbPrinterBed::Transfers(int index) const {
 std::vector<size_t> UsbPrinterBed::OutLengths(int index) const {
     std::vector<size_t> lengths;
     for (const Transfer& transfer : Transfers(index)) {
-        if ((transfer.endpoint & LIBUSB_ENDPOINT_IN) == 0 &&
-            (transfer.outcome == Outcome::Accept || transfer.outcome == Outcome::Short))
-            lengths.push_back(transfer.data.size());
+        if (AcceptedOut(transfer)) lengths.push_back(transfer.data.size());
     }
     return lengths;
+}
+
+std::vector<uint8_t> UsbPrinterBed::Accepted(int index) const {
+    std::vector<uint8_t> joined;
+    for (const Transfer& transfer : Transfers(index)) {
+        if (AcceptedOut(transfer)) joined.insert(joined.end(), transfer.data.begin(), transfer.data.end());
+    }
+    return joined;
 }
 
 UsbPrinterBed::Counts UsbPrinterBed::GetCounts(int index) const {

@@ -86,6 +86,8 @@ public:
     std::vector<Transfer> Transfers(int index) const;
     // Lengths of the bulk OUT transfers the printer accepted.
     std::vector<size_t> OutLengths(int index) const;
+    // The bytes of those transfers, joined in order.
+    std::vector<uint8_t> Accepted(int index) const;
     Counts GetCounts(int index) const;
     // Indices of the plugged printers in the order libusb lists them.
     std::vector<int> ListOrder() const;

@@ -82,15 +82,12 @@ JNIEXPORT jintArray JNICALL TESTBED_METHOD(outLengths)(JNIEnv* env, jclass, jlon
 }
 
 JNIEXPORT jbyteArray JNICALL TESTBED_METHOD(received)(JNIEnv* env, jclass, jlong bed, jint index) {
-    std::vector<jbyte> joined;
-    for (const UsbPrinterBed::Transfer& transfer : Bed(bed)->Transfers(index)) {
-        if ((transfer.endpoint & 0x80) != 0) continue;
-        if (transfer.outcome != UsbPrinterBed::Outcome::Accept && transfer.outcome != UsbPrinterBed::Outcome::Short)
-            continue;
-        joined.insert(joined.end(), transfer.data.begin(), transfer.data.end());
+    std::vector<uint8_t> accepted = Bed(bed)->Accepted(index);
+    jbyteArray result = env->NewByteArray(static_cast<jsize>(accepted.size()));
+    if (result != nullptr) {
+        env->SetByteArrayRegion(result, 0, static_cast<jsize>(accepted.size()),
+                                reinterpret_cast<const jbyte*>(accepted.data()));
     }
-    jbyteArray result = env->NewByteArray(static_cast<jsize>(joined.size()));
-    if (result != nullptr) env->SetByteArrayRegion(result, 0, static_cast<jsize>(joined.size()), joined.data());
     return result;
 }
 

@@ -1,10 +1,11 @@
 package orvik.services.posprinterPortComm;
 
 /**
- * Emulated serial lines inside this JVM, for the serial JVM tests: an umockdev testbed in
- * which /dev/ttySn is a pseudo-terminal whose other end this object holds as the printer.
- * Backed by the test-only library libtillportcomm_serialtestbed.so in the build tree; the
- * JVM must run under umockdev-wrapper. One testbed at a time.
+ * Emulated serial lines inside this JVM, for the serial JVM tests: the C++ tests' umockdev
+ * testbed (tests/serial/SerialLine.h) in which /dev/ttySn is a pseudo-terminal whose other
+ * end this object holds as the printer. Backed by the test-only library
+ * libtillportcomm_serialtestbed.so in the build tree; the JVM must run under
+ * umockdev-wrapper. One testbed at a time; its failures throw IllegalStateException.
  */
 final class SerialTestbed implements AutoCloseable {
     static {

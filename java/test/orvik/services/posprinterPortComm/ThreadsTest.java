@@ -37,7 +37,7 @@ class ThreadsTest {
     void printAndPollTogetherThenCloseWhileAReadWaits() throws Exception {
         ExecutorService threads = Executors.newFixedThreadPool(3);
         List<Throwable> errors = Collections.synchronizedList(new ArrayList<>());
-        try (JavaPeer printer = new JavaPeer(false, true)) {
+        try (VirtualPrinter printer = new VirtualPrinter()) {
             int id = port.OpenETHERNETDevice("127.0.0.1", printer.port());
             CountDownLatch start = new CountDownLatch(1);
             Future<?> printing = threads.submit(() -> {
