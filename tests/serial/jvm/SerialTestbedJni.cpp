@@ -2,27 +2,15 @@
 // tests' emulated serial lines (tests/serial/SerialLine.h) in the JVM's own process, where
 // the preload library of umockdev-wrapper sends the tillportcomm library's /dev/ttySn to
 // them. What SerialLine throws reaches Java as java.lang.IllegalStateException.
-#include <exception>
 #include <vector>
 
 #include "SerialLine.h"
+#include "TestbedGuard.h"
 #include "orvik_services_posprinterPortComm_SerialTestbed.h"
 
 namespace {
 
 SerialLine* Line(jlong handle) { return reinterpret_cast<SerialLine*>(handle); }
-
-// Runs call; returns its result, or fallback once a C++ exception is an exception pending in Java.
-template <typename Result, typename Call>
-Result Guarded(JNIEnv* env, Result fallback, Call call) {
-    try {
-        return call();
-    } catch (const std::exception& e) {
-        jclass cls = env->FindClass("java/lang/IllegalStateException");
-        if (cls != nullptr) env->ThrowNew(cls, e.what());
-        return fallback;
-    }
-}
 
 }  // namespace
 
