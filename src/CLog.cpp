@@ -131,28 +131,27 @@ bool LocalTime(int64_t nSeconds, struct tm* pLocal) {
     return false;
 }
 
-// Now on the wall clock, as local time and the milliseconds of the second.
-void LocalTimeNow(struct tm* pLocal, long* pnMilliseconds) {
+// Now on the wall clock: seconds since 1970, and the milliseconds of the second.
+int64_t WallClockNow(long* pnMilliseconds) {
     Timespec64 now64;
     if (g_wallClock64.pClock != nullptr && g_wallClock64.pClock(CLOCK_REALTIME, &now64) == 0) {
         *pnMilliseconds = static_cast<long>(now64.tv_nsec / 1000000);
-        LocalTime(now64.tv_sec, pLocal);
-        return;
+        return now64.tv_sec;
     }
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     *pnMilliseconds = static_cast<long>(tv.tv_usec / 1000);
-    LocalTime(tv.tv_sec, pLocal);
+    return tv.tv_sec;
 }
 
 // Returns the length of the line, cut to nSize - 1.
 size_t FormatLine(char* szLine, size_t nSize, const char* szName, const char* szText) {
-    struct tm tmLocal;
     long nMilliseconds = 0;
-    LocalTimeNow(&tmLocal, &nMilliseconds);
-    int n = snprintf(szLine, nSize, "[%d/%02d/%02d %02d:%02d:%02d.%03ld][%s]%s", tmLocal.tm_year + 1900,
-                     tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec,
-                     nMilliseconds, szName != nullptr ? szName : "", szText != nullptr ? szText : "");
+    const int64_t nSeconds = WallClockNow(&nMilliseconds);
+    char szStamp[64];
+    CCLog::FormatTimestamp(szStamp, sizeof(szStamp), nSeconds, nMilliseconds);
+    int n = snprintf(szLine, nSize, "[%s][%s]%s", szStamp, szName != nullptr ? szName : "",
+                     szText != nullptr ? szText : "");
     if (n < 0) {
         szLine[0] = '\0';
         return 0;
