@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr size_t kMaxConnections = 16;
 // The longest command line, and the most bytes one send carries.
 constexpr size_t kMaxCommandLine = 16384;
 constexpr size_t kMaxSendBytes = 4096;
@@ -66,7 +65,7 @@ void Usage(FILE* out) {
             "  --chaos SEED      draw the four faults above at random for each connection\n"
             "  --record-dir DIR  write each connection's bytes to DIR/connection-<n>.bin\n"
             "  --max-connections N  connections open at once (default %zu)\n",
-            kMaxSendBytes, printer::kSlowReadBytes, kMaxConnections);
+            kMaxSendBytes, printer::kSlowReadBytes, printer::PrinterSettings().nMaxConnections);
 }
 
 bool ParseNumber(const char* szText, double dMin, double dMax, double* pValue) {
@@ -108,7 +107,6 @@ bool ParseFaultOption(const std::string& option, const char* szValue, printer::P
 bool ParseOptions(int argc, char** argv, Options* pOptions) {
     printer::PrinterSettings& printer = pOptions->printer;
     printer.nPort = 9100;
-    printer.nMaxConnections = kMaxConnections;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         bool bHasValue = i + 1 < argc;
