@@ -161,8 +161,9 @@ endif()
 
 # Checks of what scripts/package.sh delivers to build/packages (the presets' build trees
 # under build/ give the ARM libraries to compare with): each package's files, library and
-# Depends; the newest symbol versions its programs need; the jars; the amd64 package installed, used by the demo and purged (root only);
-# each ARM package loaded by an ARM JVM on an emulated ARM machine, where this tree has them.
+# Depends; the newest symbol versions its programs need; the jars; the amd64 package
+# installed, used by the demo and purged (root only); each ARM package loaded by an ARM JVM
+# on an emulated ARM machine, where this tree has them.
 # They skip, with a message, until the packages are built. Only the plain host build
 # runs them: the packages carry its library.
 function(tillport_add_package_tests)

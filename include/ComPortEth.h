@@ -50,8 +50,8 @@ public:
     // every call. On failure the socket has been closed through Close() and m_hSocket is -1.
     bool OpenPort();
     // Sends the bytes within the transmit timeout (0: no limit), connecting first if
-    // needed; a short count when the timeout passed part way. Nothing taken comes back as -1 in the
-    // unsigned long's bits with the error flag set; a reset or broken pipe also releases
+    // needed; a short count when the timeout passed part way. Nothing taken comes back as
+    // -1 in the unsigned long's bits with the error flag set; a reset or broken pipe also releases
     // the socket and fails the same way. bMoreFollows: more of the same job comes next, so
     // the kernel may hold the bytes back to fill a segment.
     unsigned long EthWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError,
