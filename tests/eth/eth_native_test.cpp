@@ -25,12 +25,6 @@ namespace {
 
 #define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 
-jint OpenNative(FakeJni& fake, const LoopbackPeer& peer) {
-    jint nId = NATIVE(OpenETHERNETDevice)(fake.env(), nullptr, fake.NewString("127.0.0.1"), peer.Port());
-    EXPECT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
-    return nId;
-}
-
 Reply Bytes(std::vector<uint8_t> bytes) {
     Reply reply;
     reply.bytes = std::move(bytes);
@@ -60,7 +54,7 @@ TEST(EthNativeRead, EveryPassAsksForTheWholeExpectedSizeSoAnswersCanExceedIt) {
     for (const auto& second : {std::vector<uint8_t>{4, 5}, std::vector<uint8_t>{4, 5, 6, 7}}) {
         LogCapture log;
         LoopbackPeer peer(Behaviour::Answer, {Bytes({1, 2, 3}), AfterFirstPass(second, log, "Partial Read 3 Bytes")});
-        jint nId = OpenNative(fake, peer);
+        jint nId = ethtest::OpenThroughJni(fake, peer.Port());
         jintArray result = NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 5);
         ASSERT_NE(result, nullptr) << fake.PendingMessage();
         std::vector<jint> expected = {1, 2, 3};
@@ -76,7 +70,7 @@ TEST(EthNativeRead, EveryPassAsksForTheWholeExpectedSizeSoAnswersCanExceedIt) {
 TEST(EthNativeRead, SilentPrinterFailsWithEthReadErrorAfterTheTimeoutSetAfterTheOpen) {
     LoopbackPeer peer;
     FakeJni fake;
-    jint nId = OpenNative(fake, peer);
+    jint nId = ethtest::OpenThroughJni(fake, peer.Port());
     // Java can set timeouts only once the open has returned the ID: the connected socket
     // takes them at once.
     NATIVE(SetTimeoutRX)(fake.env(), nullptr, nId, 200);
@@ -97,7 +91,7 @@ TEST(EthNativeRead, PrinterClosingTheConnectionEndsTheCollectionAtOnce) {
     FakeJni fake;
     // A negative receive timeout never runs out: only the end of stream can end these reads.
     LoopbackPeer answering(Behaviour::CloseAfter, {Bytes({0x12, 0x34})}, 3);
-    jint nId = OpenNative(fake, answering);
+    jint nId = ethtest::OpenThroughJni(fake, answering.Port());
     NATIVE(SetTimeoutRX)(fake.env(), nullptr, nId, -1);
     EXPECT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nId, fake.NewByteArray({0x10, 0x04, 0x01})), 3);
     LogCapture log;
@@ -110,7 +104,7 @@ TEST(EthNativeRead, PrinterClosingTheConnectionEndsTheCollectionAtOnce) {
 
     // Closed before sending anything: the read fails as a transport error.
     LoopbackPeer silentThenGone(Behaviour::CloseAfter);
-    jint nGone = OpenNative(fake, silentThenGone);
+    jint nGone = ethtest::OpenThroughJni(fake, silentThenGone.Port());
     NATIVE(SetTimeoutRX)(fake.env(), nullptr, nGone, -1);
     EXPECT_EQ(NATIVE(ReadFromDevice)(fake.env(), nullptr, nGone, 1), nullptr);
     EXPECT_EQ(fake.PendingMessage(), "EthRead Error");
@@ -126,7 +120,7 @@ TEST(EthNativeRead, SignalsDuringTheWaitNeitherFailNorShortenIt) {
     late.delayMs = 400;
     LoopbackPeer peer(Behaviour::Answer, {late});
     FakeJni fake;
-    jint nId = OpenNative(fake, peer);
+    jint nId = ethtest::OpenThroughJni(fake, peer.Port());
     NATIVE(SetTimeoutRX)(fake.env(), nullptr, nId, 3000);
     jintArray result;
     int nSignals;
@@ -147,7 +141,7 @@ TEST(EthNativeClose, SlowPrinterWithUnreadStatusGetsTheWholeJobAndTheCloseEndsWh
     // the sockets' buffers when Java closes.
     LoopbackPeer peer(Behaviour::StopReading, {Bytes({0x12})});
     FakeJni fake;
-    jint nId = OpenNative(fake, peer);
+    jint nId = ethtest::OpenThroughJni(fake, peer.Port());
     std::vector<uint8_t> job = Pattern(8192);
     ASSERT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nId, fake.NewByteArray(job)), 8192);
     std::thread resume([&peer] {
@@ -174,7 +168,7 @@ TEST(EthNativeRead, ExpectedSizeZeroMakesOneReadOfUpTo255AndBytesStayUnsigned) {
     answer[254] = 0x80;
     LoopbackPeer peer(Behaviour::Answer, {Bytes(answer)});
     FakeJni fake;
-    jint nId = OpenNative(fake, peer);
+    jint nId = ethtest::OpenThroughJni(fake, peer.Port());
     LogCapture log;
     jintArray result = NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 0);
     ASSERT_NE(result, nullptr) << fake.PendingMessage();
@@ -198,7 +192,7 @@ TEST(EthNativeRead, ExpectedSizeAbove256ReturnsAtMost256BytesWithoutOverrun) {
     LoopbackPeer peer(Behaviour::Answer, {Bytes({answer.begin(), answer.begin() + 200}),
                                           AfterFirstPass({answer.begin() + 200, answer.end()}, log,
                                                          "Partial Read 200 Bytes")});
-    jint nId = OpenNative(fake, peer);
+    jint nId = ethtest::OpenThroughJni(fake, peer.Port());
     jintArray result = NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 300);
     ASSERT_NE(result, nullptr) << fake.PendingMessage();
     EXPECT_EQ(fake.Ints(result), Ints({answer.begin(), answer.begin() + 256}));
@@ -217,7 +211,7 @@ TEST(EthNativeRead, EmptySlotReturnsNullWithoutException) {
 TEST(EthNativeWrite, JobArrivesWholeAndAFailedWriteReachesJavaAsException) {
     LoopbackPeer peer;
     FakeJni fake;
-    jint nId = OpenNative(fake, peer);
+    jint nId = ethtest::OpenThroughJni(fake, peer.Port());
     std::vector<uint8_t> job = Pattern(2500);
     EXPECT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nId, fake.NewByteArray(job)), 2500);
     ASSERT_TRUE(peer.WaitForReceived(job.size(), 5000));
@@ -231,7 +225,7 @@ TEST(EthNativeWrite, JobArrivesWholeAndAFailedWriteReachesJavaAsException) {
     // The printer goes away in the middle of a job: it takes 1000 bytes and closes over the
     // rest, which resets the connection while the job is still being sent.
     LoopbackPeer gone(Behaviour::CloseAfter, {}, 1000);
-    jint nGone = OpenNative(fake, gone);
+    jint nGone = ethtest::OpenThroughJni(fake, gone.Port());
     // Twice what loopback sockets queue for a printer that does not read.
     std::vector<uint8_t> big = Pattern(8 << 20);
     LogCapture log;

@@ -45,12 +45,6 @@ protected:
     int m_nLiveBefore = 0;
 };
 
-jint OpenEth(FakeJni& fake, const LoopbackPeer& peer) {
-    jint nId = NATIVE(OpenETHERNETDevice)(fake.env(), nullptr, fake.NewString("127.0.0.1"), peer.Port());
-    EXPECT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
-    return nId;
-}
-
 // Bytes of one value only, so a job's bytes can be told from another's.
 std::vector<uint8_t> Filled(size_t nSize, uint8_t value) { return std::vector<uint8_t>(nSize, value); }
 
@@ -111,7 +105,7 @@ TEST_F(Concurrency, CloseWaitsForTheReadInProgressAndCallsAfterItFindNoPort) {
 TEST_F(Concurrency, JobsAndReadsOnOnePortRunWhole) {
     LoopbackPeer peer;
     FakeJni fake;
-    jint nId = OpenEth(fake, peer);
+    jint nId = ethtest::OpenThroughJni(fake, peer.Port());
     constexpr size_t kJob = 1024 * 1024;
     std::atomic<int> nReady{0};
     auto together = [&nReady] {  // the calls start at the same moment
@@ -192,8 +186,8 @@ TEST_F(Concurrency, SlowCloseAndSlowOpenDoNotDelayCallsOnOtherPorts) {
     status.afterReceived = 3;
     LoopbackPeer printing(LoopbackPeer::Behaviour::Answer, {status});
     FakeJni fake;
-    jint nClosing = OpenEth(fake, closing);
-    jint nPrinting = OpenEth(fake, printing);
+    jint nClosing = ethtest::OpenThroughJni(fake, closing.Port());
+    jint nPrinting = ethtest::OpenThroughJni(fake, printing.Port());
 
     auto closer = std::async(std::launch::async, [&] {
         FakeJni jni;
@@ -323,7 +317,7 @@ TEST_F(Concurrency, CloseEndsAReadWaitingWithoutLimitAtOnce) {
     // down, so the close returns at once too.
     auto peer = std::make_unique<LoopbackPeer>();
     FakeJni fake;
-    jint nId = OpenEth(fake, *peer);
+    jint nId = ethtest::OpenThroughJni(fake, peer->Port());
     NATIVE(SetTimeoutRX)(fake.env(), nullptr, nId, 0);
     // A collection whose first test of the timeout comes a millisecond after it began makes
     // no pass at all (on a slow core): that call ends at once and is made again.
@@ -355,7 +349,7 @@ TEST_F(Concurrency, CloseEndsAStalledWriteAtItsDeadlineAndReturnsWithinItsPause)
     // close's pause to finish, then fails; the close returns right after.
     LoopbackPeer peer(LoopbackPeer::Behaviour::StopReading);
     FakeJni fake;
-    jint nId = OpenEth(fake, peer);
+    jint nId = ethtest::OpenThroughJni(fake, peer.Port());
     NATIVE(SetTimeoutTX)(fake.env(), nullptr, nId, 0);
     std::atomic<pid_t> nWriter{0};
     auto writer = CallFromAnotherThread(nWriter, [nId](FakeJni& jni) {
