@@ -1,5 +1,6 @@
-# Fails unless the shared object exports exactly the JNI methods of CommonComPort and the
-# two load-time functions, and is built for the expected processor.
+# Fails unless the shared object exports exactly the JNI methods of CommonComPort, the JVM's
+# unload hook JNI_OnUnload and the two load-time functions, and is built for the expected
+# processor.
 # Inputs: NM, LIBRARY, EXPECTED_MACHINE (a word of readelf's "Machine:" line).
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -16,19 +17,20 @@ set(jni 0)
 foreach(symbol ${exported})
   if(symbol MATCHES "^Java_orvik_services_posprinterPortComm_CommonComPort_[A-Za-z0-9]+$")
     math(EXPR jni "${jni} + 1")
-  elseif(NOT symbol MATCHES "^tillport_(load|unload)$")
+  elseif(NOT symbol MATCHES "^(tillport_(load|unload)|JNI_OnUnload)$")
     message(FATAL_ERROR "unexpected exported symbol: ${symbol}")
   endif()
 endforeach()
 list(FIND exported tillport_load has_load)
 list(FIND exported tillport_unload has_unload)
-if(has_load LESS 0 OR has_unload LESS 0)
-  message(FATAL_ERROR "tillport_load / tillport_unload not exported")
+list(FIND exported JNI_OnUnload has_jni_unload)
+if(has_load LESS 0 OR has_unload LESS 0 OR has_jni_unload LESS 0)
+  message(FATAL_ERROR "tillport_load / tillport_unload / JNI_OnUnload not exported")
 endif()
 if(NOT jni EQUAL 11)
   message(FATAL_ERROR "${jni} JNI methods exported, expected the 11 of CommonComPort")
 endif()
-message(STATUS "${LIBRARY}: ${jni} JNI methods + tillport_load/unload, nothing else")
+message(STATUS "${LIBRARY}: ${jni} JNI methods + JNI_OnUnload + tillport_load/unload, nothing else")
 
 execute_process(COMMAND readelf -h ${LIBRARY} OUTPUT_VARIABLE header)
 if(NOT header MATCHES "Machine:[ ]+[^\n]*${EXPECTED_MACHINE}")

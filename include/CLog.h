@@ -42,6 +42,9 @@ public:
     static void OpenLogFile();
     static void CloseLogFile();
 
+    // Closes the log file, for the library's unload; the destination and flag stay.
+    static void End();
+
     // Formats the dump line for the bytes at nOffset (up to 16) into szLine, without the
     // leading tabs. Returns the length written (cut to nLineSize - 1).
     static int FormatDumpLine(char* szLine, size_t nLineSize, const unsigned char* pData, unsigned long nSize,

@@ -79,6 +79,12 @@ public:
     // then at most for the printer to take the job.
     SystemCalls::Deadline CloseDeadline() const;
 
+    // An answer collection that began at tick nStart is in progress until EndAnswer(): each
+    // Read waits only for what is left of the receive timeout from nStart, so the whole
+    // collection keeps to the timeout. Called by the native layer with the port's lock held.
+    void BeginAnswer(uint32_t nStart);
+    void EndAnswer();
+
     // The port's kind; no transport assigns one, so it is 0.
     long GetPortType();
 
@@ -122,13 +128,21 @@ protected:
     // goes on.
     SystemCalls::WaitResult WaitReady(pollfd* pWait, const SystemCalls::Deadline& deadline, bool bWrite);
 
+    // The end of a Read's wait: the receive timeout from now, or from the start of the
+    // answer collection in progress; eZero says what a timeout of 0 means on the transport.
+    SystemCalls::Deadline ReceiveDeadline(SystemCalls::ZeroTimeout eZero) const;
+
+    // Makes m_wake; on failure logs the cause under szName and returns false: a port must not
+    // open without it.
+    bool CreateWakeUp(const char* szName);
+
     // Clears the first 255 bytes of m_strLastError, as operations do on entry.
     void ClearLastError();
     // Copies a fixed message, bounded, to m_strLastError.
     void SetLastError(const char* szText);
 
     // The wake-up descriptor that Abort() signals; transports whose waits a close must end
-    // create it in their constructor.
+    // make it when they open (CreateWakeUp).
     SystemCalls::WakeEvent m_wake;
 
 private:
@@ -136,6 +150,9 @@ private:
     std::atomic<int> m_nAbortLevel;
     // The tick of the first Abort(), written before the level.
     std::atomic<uint32_t> m_nAbortTick;
+    // The answer collection in progress (BeginAnswer): its start tick.
+    bool m_bAnswerInProgress;
+    uint32_t m_nAnswerStart;
 };
 
 #endif

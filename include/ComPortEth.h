@@ -19,13 +19,15 @@ public:
     // Resolves nothing: each connect looks the host up again. False with "Wrong hostname"
     // when the host is missing or does not fit m_strHost.
     bool Init(char* szHost, int nPort) override;
-    // Connects unless connected: true, or false with "Open ETH Device Error" (the cause is
-    // in the log). Blocks for name resolution (getaddrinfo, IPv4), up to 5 s of connect wait
+    // Makes the port's wake-up descriptor and connects unless connected: true, or false with
+    // "Open ETH Device Error" (the cause is in the log). Blocks for name resolution (getaddrinfo, IPv4), up to 5 s of connect wait
     // and, on failure, the 2 s pause of Close().
     bool Open() override;
     // Ends the sending side, reads and drops what the printer sends until it closes its end
     // or 2 s pass, then closes; without a connection it pauses the 2 s. Once a close from
-    // another thread has begun (Abort), both end at CloseDeadline(). Always true.
+    // another thread has begun (Abort), both end at CloseDeadline(). A printer that has not
+    // taken everything and closed its end by then keeps its connection in ConnectionDrain,
+    // which closes it later. Always true.
     bool Close() override;
 
     // Gives up a connection the printer has ended, then sends the data; from
@@ -48,6 +50,7 @@ public:
 
     // Makes sure a connected socket exists; clears the first 255 bytes of m_strLastError on
     // every call. On failure the socket has been closed through Close() and m_hSocket is -1.
+    // Once a close from another thread has begun it connects no more, and fails at once.
     bool OpenPort();
     // Sends the bytes within the transmit timeout (0: no limit), connecting first if
     // needed; a short count when the timeout passed part way. Nothing taken comes back as
@@ -67,6 +70,9 @@ public:
 private:
     // Logs szText under "OpenPort", keeps it as the last error, closes; always false.
     bool FailOpenPort(const char* szText);
+    // The host's IPv4 address, looked up on a thread of its own; on failure (or a close that
+    // began meanwhile) the socket has been closed and the reason logged.
+    bool LookUpHost(in_addr* pAddress);
     // The connect of an open, with its bounded wait for a connect in progress.
     bool Connect(const void* pAddress, unsigned int nAddressSize);
     bool SetBlocking(bool bBlocking);
@@ -77,8 +83,12 @@ private:
     // Closes the socket without the close pause, logging (under szName) and dropping what
     // the printer sent and nobody read.
     void ReleaseConnection(const char* szName);
-    // Reads and drops what the printer sends until it closes its end, resets, or the pause ends.
-    void DrainUntilPeerCloses(const SystemCalls::Deadline& pauseEnd);
+    // Reads and drops what the printer sends until it closes its end, resets, or the pause
+    // ends. True when the connection is over: the printer closed its end (or reset it) and
+    // the kernel holds no byte still to be sent.
+    bool DrainUntilPeerCloses(const SystemCalls::Deadline& pauseEnd);
+    // Bytes the kernel still holds for the printer: not sent, or not yet acknowledged.
+    int BytesNotSent() const;
 };
 
 #endif

@@ -37,7 +37,8 @@ public:
     // what the line still holds of it is discarded, so it does not print later; so does a
     // close from another thread once its deadline has passed.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
-    // One wait of up to the receive timeout (0: none at all), then one read of up to
+    // One wait of up to the receive timeout (0: none at all; in an answer collection what is
+    // left of it), then one read of up to
     // min(nLength, 1024) bytes. Nothing within the wait, a close from another thread, or a
     // line that has hung up: 0 with the flag and m_bReadEnded set.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
@@ -54,17 +55,18 @@ public:
     bool TakeLine();
     void ClosePort();
     // Half of the characters the line carries within the transmit timeout, as a multiple
-    // of 5, at most 2^31-1.
+    // of 5, at most 2^31-1; at least what the line sends in 20 ms, and at least one byte.
     void CalcMaxPacketSize();
+    // The time nBytes need on the wire at the line's speed (ten bits a character), rounded up.
+    unsigned long WireTimeMs(unsigned long nBytes) const;
     // Writes the chunk whole and waits for the line to send it, both within the transmit
-    // timeout; the chunk's length, or 0 with the flag set.
+    // timeout or, when longer, the chunk's time on the wire and 50 ms; the chunk's length,
+    // or 0 with the flag set.
     unsigned long ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
     // Waits until the line has sent what it holds, up to the deadline: 0 when drained, 1
     // when the time ran out first (or a close ended the write), -1 when tcdrain failed.
     int DrainWithin(const SystemCalls::Deadline& deadline);
     unsigned long ComRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
-    // The receive timeout as the millisecond wait poll takes: at most 2^31-1.
-    int ReadWaitMs() const;
 
     int m_hPort;
     char m_strPortName[1024];

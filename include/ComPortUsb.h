@@ -3,6 +3,7 @@
 
 #include <libusb.h>
 
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -13,8 +14,9 @@
 // from interface 0, detaches the kernel driver and clears halts; Open claims interface 0.
 // Writes go out in bulk transfers of at most m_nMaxPacketSize bytes; reads ask for whole
 // packets of the IN endpoint and keep what came beyond the caller's request. A failed
-// transfer releases everything (the kernel driver gets the printer back); the next Write
-// rediscovers the printer with the stored strings. All libusb calls use the default context.
+// transfer releases everything but the kernel driver, which gets the printer back only when
+// the port is closed (Close); the next Write rediscovers the printer with the stored
+// strings. All libusb calls use the default context.
 class CComPortUsb : public CComPort {
 public:
     using CComPort::Init;
@@ -29,8 +31,9 @@ public:
     bool Init(char* szProductId, char* szAddress) override;
     // Claims interface 0 of the device discovery found; on failure closes its handle.
     bool Open() override;
-    // ClosePort, then frees the device list and ends libusb, each only while held;
-    // harmless when called again. Always true.
+    // Gives the kernel driver back where discovery detached it, then ClosePort, then frees
+    // the device list and ends libusb, each only while held; harmless when called again.
+    // Always true.
     bool Close() override;
 
     // Reopens the printer when a failed transfer has closed the port, then sends the data
@@ -57,11 +60,12 @@ public:
     unsigned long GetTimeoutRX() override;
 
     // Walks m_pDeviceList from its head; 1 when a device was found and prepared, else 0.
+    // Once a close has begun it stops, and makes no further request of the printer.
     short FindDevice(char* szVendorId, char* szProductId, int nAddress);
     // One bulk OUT transfer; on failure closes the whole port.
     unsigned long UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
-    // Releases interface 0 while claimed, gives the kernel driver back and closes the handle
-    // while open, and discards the kept bytes. Always true.
+    // Releases interface 0 while claimed, closes the handle while open (the kernel driver
+    // stays detached), and discards the kept bytes. Always true.
     bool ClosePort();
 
     // Cancels the transfer in progress when the close ends its kind of call (a read at
@@ -77,8 +81,11 @@ public:
     libusb_device_handle* m_hDevice;
     // wMaxPacketSize of the IN endpoint, from its descriptor at discovery (64 when it says 0).
     int m_nPacketSizeIn;
-    // Discovery detached the kernel driver from interface 0: closing the handle re-attaches it.
+    // Discovery detached the kernel driver from interface 0 of the device at this bus and
+    // address, and Close() has not yet given it back.
     bool m_bDriverDetached;
+    uint8_t m_nDetachedBus;
+    uint8_t m_nDetachedDevice;
 
 private:
     // Reports a failure: log line under szOperation and the same text in m_strLastError.
@@ -94,14 +101,22 @@ private:
                                unsigned long* pnError, const char* szFailure, int* pnResult);
     // libusb's result of a transfer that a close from another thread ended.
     static constexpr int kEndedByClose = LIBUSB_ERROR_INTERRUPTED;
-    // One bulk transfer through libusb's asynchronous interface, so that Abort() can cancel
-    // it from another thread: libusb_bulk_transfer's results, or kEndedByClose. Timeout 0:
-    // no limit.
-    int RunTransfer(unsigned char nEndpoint, unsigned char* pData, int nLength, unsigned int nTimeoutMs,
-                    int* pnTransferred);
-    // Closes the handle discovery opened, re-attaching the kernel driver it detached, and
-    // forgets it.
+    // Runs one filled transfer (and frees it) through libusb's asynchronous interface, so
+    // that Abort() can cancel it from another thread: libusb_bulk_transfer's results, or
+    // kEndedByClose. bRead: a close ends it at once, as it ends reads; otherwise only once
+    // writes are ended too. Its timeout 0: no limit.
+    int RunTransfer(libusb_transfer* pTransfer, bool bRead, int* pnTransferred);
+    // The string descriptor nIndex in ASCII, as libusb_get_string_descriptor_ascii gives it,
+    // through cancellable transfers with a short timeout: its length, or libusb's error.
+    int ReadStringAscii(uint8_t nIndex, unsigned char* pText, size_t nSize);
+    // One GET_DESCRIPTOR request on the control endpoint: the bytes answered, or an error.
+    int ControlIn(uint16_t nValue, uint16_t nIndex, unsigned char* pData, uint16_t nLength);
+    // Closes the handle discovery opened and forgets it.
     void CloseHandle();
+    // Re-attaches the kernel driver where discovery detached it: on the open handle, or on
+    // the printer opened once more for it.
+    void GiveDriverBack();
+    void ReattachByAddress();
     // Copies up to nLength kept bytes to pBuffer and returns how many.
     unsigned long HandOutKept(unsigned char* pBuffer, unsigned long nLength);
     // Frees the device list and ends libusb, each only while held.

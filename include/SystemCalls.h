@@ -7,12 +7,34 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 
 // The system-call details the ports and the port table share: Java timeouts as deadlines on
 // the monotonic clock, waits in poll that a close on another thread can end, close-on-exec
 // descriptors, the host lookup, and a lock whose wait a deadline bounds. Everything here is
 // safe to call from several threads at once and uses only what glibc 2.28 offers.
 namespace SystemCalls {
+
+// Storage for an object that lasts as long as the process: built in place and never
+// destroyed, so nothing of it runs at exit, when a thread may still be blocked in the
+// library waiting on it (a condition variable's destruction waits for its waiters).
+template <typename T>
+class NeverDestroyed {
+public:
+    template <typename... Args>
+    explicit NeverDestroyed(Args&&... args) {
+        new (m_storage) T(std::forward<Args>(args)...);
+    }
+    NeverDestroyed(const NeverDestroyed&) = delete;
+    NeverDestroyed& operator=(const NeverDestroyed&) = delete;
+    T& get() { return *std::launder(reinterpret_cast<T*>(m_storage)); }
+    T* operator->() { return &get(); }
+
+private:
+    alignas(T) unsigned char m_storage[sizeof(T)];
+};
 
 // The longest wait in milliseconds, 2^31-1 (about 24.8 days), the most poll takes. Java hands
 // timeouts over as int and the ports keep them as unsigned long, so a negative timeout
@@ -86,6 +108,36 @@ int SocketCloseOnExec(int nDomain, int nType, int nProtocol);
 // host has no IPv4 address.
 bool LookUpIPv4(const char* szHost, in_addr* pAddress);
 
+// LookUpIPv4 on a thread of its own, so that the caller waits for it in poll, beside a port's
+// wake-up, and can give it up: a resolver may wait out its timeouts (seconds per dead name
+// server), which no close could otherwise cut short. A lookup given up finishes by itself
+// and frees what it holds; the threads are joined when they are done, at the latest by
+// JoinLookUps().
+class HostLookUp {
+public:
+    HostLookUp() = default;
+    ~HostLookUp() = default;
+    HostLookUp(const HostLookUp&) = delete;
+    HostLookUp& operator=(const HostLookUp&) = delete;
+
+    // Starts looking szHost up; false, with errno set, when no descriptor or thread could
+    // be made for it.
+    bool Start(const char* szHost);
+    // Readable once the lookup has finished.
+    int Fd() const;
+    // Once Fd() is readable: the first IPv4 address; false when the host has none.
+    bool Result(in_addr* pAddress) const;
+
+    // Waits until every lookup thread, given up or not, has ended. For the library's unload:
+    // no code of the library may run once it is gone.
+    static void JoinLookUps();
+
+    struct State;
+
+private:
+    std::shared_ptr<State> m_state;
+};
+
 // A lock, like a plain mutex, whose taking a deadline can bound. Not recursive; Unlock() only
 // by the thread that holds it. The wait runs on the monotonic clock.
 class TimedLock {
@@ -98,6 +150,8 @@ public:
     void Lock();
     // Takes the lock unless the deadline passes first; false then, holding nothing.
     bool LockBefore(const Deadline& deadline);
+    // Takes the lock only when it is free at once.
+    bool TryLock();
     void Unlock();
 
 private:

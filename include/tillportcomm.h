@@ -10,9 +10,13 @@
 
 #define TILLPORT_EXPORT __attribute__((visibility("default")))
 
-// Run by the dynamic loader when the library is loaded and unloaded.
+// Run by the dynamic loader when the library is loaded and unloaded (and at exit).
 extern "C" TILLPORT_EXPORT void tillport_load();
 extern "C" TILLPORT_EXPORT void tillport_unload();
+
+// Run by the JVM when it unloads the library (the class loader that loaded it has been
+// collected; never at exit): gives back everything the library holds.
+extern "C" JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* pVm, void* pReserved);
 
 // The table of open ports: slot index = port ID. A non-null entry is owned by the table.
 // Reached from any thread through the guards below; a direct reader or writer (tests) must
@@ -53,6 +57,10 @@ private:
 // within the 2 s pause and about 100 ms. Logs "PortID not Available" under szName when
 // there is no port. No table lock is held while the port closes.
 void ClosePortById(const char* szName, jint nPortId);
+
+// Closes every open port as ClosePortById does, all at once: their closes begin together, so
+// the whole takes one close's pause, not one per port. Returns how many there were.
+int CloseAllPorts(const char* szName);
 
 // Whether a close of nPortId has begun and not yet freed the ID.
 bool CloseInProgress(jint nPortId);

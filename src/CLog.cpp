@@ -483,6 +483,11 @@ void CCLog::OpenLogFile() {
     if (m_TextFile != nullptr) StartFileState();
 }
 
+void CCLog::End() {
+    std::lock_guard<std::mutex> lock(g_logLock);
+    CloseLogFile();
+}
+
 void CCLog::CloseLogFile() {
     // The stream is gone after fclose whatever it reports, so it is forgotten either way.
     if (m_TextFile != nullptr) fclose(m_TextFile);

@@ -1,9 +1,11 @@
 #include "ComPort.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "CGenericFunctions.h"
+#include "CLog.h"
 
 namespace {
 
@@ -22,7 +24,9 @@ CComPort::CComPort()
       m_bReadEnded(false),
       m_nBytesSent(0),
       m_nAbortLevel(kNotAborted),
-      m_nAbortTick(0) {}
+      m_nAbortTick(0),
+      m_bAnswerInProgress(false),
+      m_nAnswerStart(0) {}
 
 CComPort::~CComPort() = default;
 
@@ -51,6 +55,25 @@ void CComPort::SetTimeoutRX(int) {}
 unsigned long CComPort::GetTimeoutRX() { return 0; }
 
 long CComPort::GetPortType() { return m_nPortType; }
+
+void CComPort::BeginAnswer(uint32_t nStart) {
+    m_bAnswerInProgress = true;
+    m_nAnswerStart = nStart;
+}
+
+void CComPort::EndAnswer() { m_bAnswerInProgress = false; }
+
+SystemCalls::Deadline CComPort::ReceiveDeadline(SystemCalls::ZeroTimeout eZero) const {
+    if (!m_bAnswerInProgress) return SystemCalls::Deadline(m_nTimeoutRX, eZero);
+    return SystemCalls::Deadline::Since(m_nAnswerStart, m_nTimeoutRX, eZero);
+}
+
+bool CComPort::CreateWakeUp(const char* szName) {
+    if (m_wake.Create()) return true;
+    char szReason[128];
+    CCLog::WriteLogP(szName, "No wake-up descriptor for the port (%s)", strerror_r(errno, szReason, sizeof(szReason)));
+    return false;
+}
 
 void CComPort::Abort(bool bWritesToo) {
     const int nLevel = bWritesToo ? kWritesAborted : kReadsAborted;

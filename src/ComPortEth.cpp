@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,11 +11,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "CLog.h"
+#include "ConnectionDrain.h"
 
 namespace {
 
@@ -23,6 +26,8 @@ using SystemCalls::WaitResult;
 using SystemCalls::ZeroTimeout;
 
 constexpr int kConnectWaitMs = 5000;
+// How often a close looks at the send queue once the printer has closed its end.
+constexpr int kSendQueueLookMs = 10;
 // Unread bytes of a connection the printer ended that the log shows before they are dropped.
 constexpr size_t kDroppedDumpSize = 256;
 
@@ -30,6 +35,7 @@ constexpr char kWrongHostname[] = "Wrong hostname";
 constexpr char kOpenDeviceError[] = "Open ETH Device Error";
 constexpr char kTransferOpenError[] = "Open Error (Device Error)";
 constexpr char kReadError[] = "EthRead Error";
+constexpr char kClosingText[] = "Port closing: no new connection";
 
 timeval ToTimeval(unsigned long nTimeoutMs) {
     const uint32_t nMs = SystemCalls::ClampTimeoutMs(nTimeoutMs);
@@ -49,7 +55,6 @@ CComPortEth::CComPortEth() : m_hSocket(-1), m_nPort(9100), m_strHost{} {
     m_nTimeoutTX = 1000;
     m_nTimeoutRX = 1000;
     m_nMaxPacketSize = 1000;
-    m_wake.Create();
 }
 
 CComPortEth::~CComPortEth() = default;
@@ -69,7 +74,8 @@ bool CComPortEth::Init(char* szHost, int nPort) {
 
 bool CComPortEth::Open() {
     memset(m_strLastError, 0, sizeof(m_strLastError));
-    if (OpenPort()) return true;
+    // Without its wake-up a port could not be closed from another thread while it waits.
+    if (CreateWakeUp("Open") && OpenPort()) return true;
     // The specific cause stays in the log; the caller sees one text for every failed open.
     CCLog::WriteLog("Open", kOpenDeviceError);
     SetLastError(kOpenDeviceError);
@@ -79,6 +85,13 @@ bool CComPortEth::Open() {
 bool CComPortEth::OpenPort() {
     ClearLastError();
     if (m_hSocket != -1) return true;
+    // Once a close has begun, no new connection is made (nor a host looked up): the close
+    // would have to wait for it.
+    if (ReadsAborted()) {
+        CCLog::WriteLog("OpenPort", kClosingText);
+        SetLastError(kClosingText);
+        return false;
+    }
     // Only 1..65535 name a TCP port; cutting another number to 16 bits would reach a
     // different one.
     if (m_nPort < 1 || m_nPort > 65535) return FailOpenPort("Wrong port");
@@ -92,7 +105,7 @@ bool CComPortEth::OpenPort() {
     sockaddr_in address;
     memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
-    if (!SystemCalls::LookUpIPv4(m_strHost, &address.sin_addr)) return FailOpenPort(kWrongHostname);
+    if (!LookUpHost(&address.sin_addr)) return false;
     address.sin_port = htons(static_cast<uint16_t>(m_nPort));
 
     if (!SetBlocking(false)) return false;
@@ -103,6 +116,29 @@ bool CComPortEth::OpenPort() {
     // status request right after one, waits for the printer's delayed acknowledgement.
     int nNoDelay = 1;
     setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, sizeof(nNoDelay));
+    return true;
+}
+
+bool CComPortEth::LookUpHost(in_addr* pAddress) {
+    // The lookup runs on a thread of its own while this call waits in poll, so a close from
+    // another thread ends the wait at once however long the resolver takes.
+    SystemCalls::HostLookUp lookUp;
+    if (!lookUp.Start(m_strHost)) {
+        char szReason[128];
+        CCLog::WriteLogP("OpenPort", "Cannot start the host lookup (%s)", strerror_r(errno, szReason, sizeof(szReason)));
+        return FailOpenPort(kWrongHostname);
+    }
+    pollfd wait{lookUp.Fd(), POLLIN, 0};
+    const WaitResult result = WaitReady(&wait, Deadline(0, ZeroTimeout::NoLimit), false);
+    if (result == WaitResult::Woken) {
+        // The close that ended the wait pauses itself; this call need not.
+        CCLog::WriteLog("OpenPort", kClosingText);
+        SetLastError(kClosingText);
+        close(m_hSocket);
+        m_hSocket = -1;
+        return false;
+    }
+    if (result != WaitResult::Ready || !lookUp.Result(pAddress)) return FailOpenPort(kWrongHostname);
     return true;
 }
 
@@ -165,7 +201,14 @@ bool CComPortEth::Close() {
     socklen_t nPeerLength = sizeof(peer);
     bool bConnected = getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nPeerLength) == 0;
     if (bConnected && shutdown(m_hSocket, SHUT_WR) == 0) {
-        DrainUntilPeerCloses(pauseEnd);
+        // A printer still busy with the job when the pause ends keeps its connection: the
+        // drain closes it once the printer has taken everything, so nothing reported
+        // written is thrown away.
+        if (!DrainUntilPeerCloses(pauseEnd) && ConnectionDrain::HandOver(m_hSocket)) {
+            CCLog::WriteLog("Close", "The printer has not yet taken everything: its connection is kept until it has");
+            m_hSocket = -1;
+            return true;
+        }
     } else {
         SystemCalls::WaitFor(nullptr, pauseEnd);
     }
@@ -174,9 +217,10 @@ bool CComPortEth::Close() {
     return true;
 }
 
-void CComPortEth::DrainUntilPeerCloses(const Deadline& pauseEnd) {
+bool CComPortEth::DrainUntilPeerCloses(const Deadline& pauseEnd) {
     unsigned long nDropped = 0;
     unsigned char buffer[1024];
+    bool bOver = false;  // the printer closed its end or reset the connection
     for (;;) {
         const bool bLastLook = pauseEnd.Passed();
         pollfd wait{m_hSocket, POLLIN, 0};
@@ -185,11 +229,23 @@ void CComPortEth::DrainUntilPeerCloses(const Deadline& pauseEnd) {
         if (nRead > 0) {
             nDropped += static_cast<unsigned long>(nRead);
         } else if (nRead == 0 || !WorthRetrying(errno)) {
-            break;  // the printer has closed its end, or reset the connection
+            bOver = true;  // the printer has closed its end, or reset the connection
+            break;
         }
         if (bLastLook) break;
     }
     if (nDropped > 0) CCLog::WriteLogP("Close", "%lu unread byte(s) from the printer dropped", nDropped);
+    // The acknowledgement of the last bytes may come just after the printer's end.
+    while (bOver && BytesNotSent() > 0 && !pauseEnd.Passed()) {
+        const int nStepMs = std::min(kSendQueueLookMs, pauseEnd.RemainingMs());
+        SystemCalls::WaitFor(nullptr, Deadline(static_cast<unsigned long>(nStepMs), ZeroTimeout::NoWait));
+    }
+    return bOver && BytesNotSent() == 0;
+}
+
+int CComPortEth::BytesNotSent() const {
+    int nQueued = 0;
+    return ioctl(m_hSocket, SIOCOUTQ, &nQueued) == 0 ? nQueued : 0;
 }
 
 bool CComPortEth::PeerHasEnded() {
@@ -200,12 +256,25 @@ bool CComPortEth::PeerHasEnded() {
 }
 
 void CComPortEth::ReleaseConnection(const char* szName) {
-    int nQueued = 0;
-    if (ioctl(m_hSocket, FIONREAD, &nQueued) == 0 && nQueued > 0) {
-        unsigned char dropped[kDroppedDumpSize];
-        ssize_t nRead = recv(m_hSocket, dropped, sizeof(dropped), MSG_DONTWAIT);
-        CCLog::WriteLogP(szName, "%d unread byte(s) from the printer dropped with the connection", nQueued);
-        if (nRead > 0) CCLog::WriteLogData(szName, "Dropped Bytes:", dropped, static_cast<unsigned long>(nRead));
+    // Everything that arrived is read first: closing over unread bytes would reset the
+    // connection, and the printer might lose what it has not yet printed. The first bytes
+    // go to the log.
+    unsigned char dropped[kDroppedDumpSize];
+    unsigned long nDropped = 0;
+    size_t nShown = 0;
+    for (;;) {
+        unsigned char buffer[4096];
+        ssize_t nRead = recv(m_hSocket, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (nRead < 0 && errno == EINTR) continue;
+        if (nRead <= 0) break;
+        const size_t nCopy = std::min(static_cast<size_t>(nRead), sizeof(dropped) - nShown);
+        memcpy(dropped + nShown, buffer, nCopy);
+        nShown += nCopy;
+        nDropped += static_cast<unsigned long>(nRead);
+    }
+    if (nDropped > 0) {
+        CCLog::WriteLogP(szName, "%lu unread byte(s) from the printer dropped with the connection", nDropped);
+        CCLog::WriteLogData(szName, "Dropped Bytes:", dropped, static_cast<unsigned long>(nShown));
     }
     close(m_hSocket);
     m_hSocket = -1;
@@ -297,12 +366,13 @@ unsigned long CComPortEth::EthRead(unsigned char* pBuffer, unsigned long nLength
         *pnError = 1;
         return 0;
     }
-    // One receive after a wait of up to the receive timeout, which a signal does not cut
-    // short and a close from another thread ends at once (as the timeout would). End of
+    // One receive after a wait of up to the receive timeout (what is left of it in an answer
+    // collection), which a signal does not cut short and a close from another thread ends
+    // at once (as the timeout would). End of
     // stream is reported as a failure that ends the answer: a closed connection would
     // otherwise answer 0 bytes at once, again and again.
     if (nLength == 0) return 0;
-    const Deadline deadline(m_nTimeoutRX, ZeroTimeout::NoLimit);
+    const Deadline deadline = ReceiveDeadline(ZeroTimeout::NoLimit);
     ssize_t nResult = -1;
     int nErrno = EAGAIN;
     for (;;) {

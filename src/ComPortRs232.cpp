@@ -41,6 +41,11 @@ constexpr unsigned long kMaxReadSize = 1024;
 constexpr int kShortAnswer = 7;
 constexpr unsigned long kLongPauseUs = 80000;
 constexpr unsigned long kShortPauseUs = 10;
+// A chunk carries at least what the line sends in this many ms, so a short transmit timeout
+// does not cut a job into single bytes.
+constexpr uint64_t kMinChunkMs = 20;
+// What a chunk may take beyond its bytes' time on the wire before the line counts as stalled.
+constexpr unsigned long kWireMarginMs = 50;
 // Longest single sleep while waiting for the line to drain.
 constexpr long kMaxDrainStepMs = 100;
 // Software handshake characters, DC1 and DC3.
@@ -65,7 +70,6 @@ CComPortRs232::CComPortRs232()
     m_nTimeoutTX = 1000;
     m_nTimeoutRX = 1000;
     m_nMaxPacketSize = 1000;
-    m_wake.Create();
 }
 
 CComPortRs232::~CComPortRs232() = default;
@@ -142,7 +146,8 @@ bool CComPortRs232::Init(char* szPortName, int nBaudrate, int nFlowControl) {
 bool CComPortRs232::Open() {
     ClearLastError();
     m_bInUse = false;
-    if (OpenPort()) return true;
+    // Without its wake-up a port could not be closed from another thread while it waits.
+    if (CreateWakeUp("OpenPort") && OpenPort()) return true;
     CCLog::WriteLog("Open", kOpenError);
     SetLastError(kOpenError);
     return false;
@@ -220,14 +225,24 @@ void CComPortRs232::ClosePort() {
 
 void CComPortRs232::CalcMaxPacketSize() {
     // Bits within the timeout, ten bits a character, half of them, as a multiple of 5.
-    // Formed in 64 bits; a product beyond 64 bits or a chunk beyond int is capped.
+    // Formed in 64 bits; a product beyond 64 bits or a chunk beyond int is capped. A short
+    // timeout gives no chunk at all by that rule: a chunk is at least what the line sends in
+    // kMinChunkMs, and at least one byte.
     const uint64_t nRate = m_nBaudrate > 0 ? static_cast<uint64_t>(m_nBaudrate) : 0;
     uint64_t nBits = 0;
     uint64_t nChunk = kMaxInt;
     if (!__builtin_mul_overflow(nRate, static_cast<uint64_t>(m_nTimeoutTX), &nBits)) {
         nChunk = std::min<uint64_t>(nBits / 1000 / 10 / 10 * 5, kMaxInt);
     }
-    m_nMaxPacketSize = static_cast<unsigned long>(nChunk);
+    const uint64_t nLeast = std::max<uint64_t>(nRate * kMinChunkMs / 1000 / 10, 1);
+    m_nMaxPacketSize = static_cast<unsigned long>(std::max(nChunk, nLeast));
+}
+
+unsigned long CComPortRs232::WireTimeMs(unsigned long nBytes) const {
+    if (m_nBaudrate <= 0) return 0;
+    const uint64_t nBits = static_cast<uint64_t>(nBytes) * 10 * 1000;
+    const uint64_t nMs = (nBits + static_cast<uint64_t>(m_nBaudrate) - 1) / static_cast<uint64_t>(m_nBaudrate);
+    return static_cast<unsigned long>(std::min<uint64_t>(nMs, SystemCalls::kMaxTimeoutMs));
 }
 
 unsigned long CComPortRs232::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
@@ -243,11 +258,14 @@ unsigned long CComPortRs232::Write(unsigned char* pData, unsigned long nLength, 
 
 unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
-    // The line must take the chunk and send it within the transmit timeout (0: no wait). A
-    // blocking write or tcdrain would wait for ever on a line that takes nothing (flow
-    // control holding it, a cable pulled), so the write is non-blocking and the waits are
-    // bounded. A close from another thread lets the chunk go on until its deadline.
-    const Deadline deadline(m_nTimeoutTX, ZeroTimeout::NoWait);
+    // The line must take the chunk and send it within the transmit timeout, or within the
+    // time its bytes need on the wire and a margin when that is longer: the timeout bounds
+    // how long the line may stall, not how fast it goes (0: no stall at all). A blocking
+    // write or tcdrain would wait for ever on a line that takes nothing (flow control
+    // holding it, a cable pulled), so the write is non-blocking and the waits are bounded.
+    // A close from another thread lets the chunk go on until its deadline.
+    const uint32_t nStallMs = SystemCalls::ClampTimeoutMs(m_nTimeoutTX);
+    const Deadline deadline(std::max<unsigned long>(nStallMs, WireTimeMs(nLength) + kWireMarginMs), ZeroTimeout::NoWait);
     const int nFlags = fcntl(m_hPort, F_GETFL, 0);
     const bool bNonBlocking = nFlags >= 0 && fcntl(m_hPort, F_SETFL, nFlags | O_NONBLOCK) == 0;
     unsigned long nWritten = 0;
@@ -318,14 +336,12 @@ unsigned long CComPortRs232::Read(unsigned char* pBuffer, unsigned long nLength,
     return ComRead(pBuffer, nLength, pnError);
 }
 
-int CComPortRs232::ReadWaitMs() const { return static_cast<int>(SystemCalls::ClampTimeoutMs(m_nTimeoutRX)); }
-
 unsigned long CComPortRs232::ComRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
     // poll, unlike a select set, takes any descriptor number; a signal does not end the
     // wait early, a close from another thread ends it at once, as the timeout would.
     pollfd wait = {m_hPort, POLLIN, 0};
-    const Deadline deadline(static_cast<unsigned long>(ReadWaitMs()), ZeroTimeout::NoWait);
+    const Deadline deadline = ReceiveDeadline(ZeroTimeout::NoWait);
     WaitResult result = WaitReady(&wait, deadline, false);
     if (result != WaitResult::Ready || (wait.revents & POLLNVAL) != 0) {
         *pnError = 1;
@@ -336,7 +352,11 @@ unsigned long CComPortRs232::ComRead(unsigned char* pBuffer, unsigned long nLeng
     GenericFunctions::PauseMicroseconds(kShortPauseUs);
     int nPending = 0;
     ioctl(m_hPort, FIONREAD, &nPending);
-    if (nPending > kShortAnswer) GenericFunctions::PauseMicroseconds(kLongPauseUs);
+    // The pause that lets a longer answer gather stays within the receive timeout.
+    if (nPending > kShortAnswer) {
+        const unsigned long nLeftUs = static_cast<unsigned long>(deadline.RemainingMs()) * 1000;
+        GenericFunctions::PauseMicroseconds(std::min(kLongPauseUs, nLeftUs));
+    }
 
     ssize_t nRead;
     do {

@@ -22,6 +22,10 @@ constexpr unsigned long kMaxReadRequest = 16384;
 // A transfer's wait for libusb's events is taken in steps of this many seconds, as
 // libusb_bulk_transfer takes it.
 constexpr long kEventWaitSeconds = 60;
+// The control requests of discovery (string descriptors) wait this long at most: a printer
+// that answers them at all answers at once.
+constexpr unsigned int kControlTimeoutMs = 500;
+constexpr uint16_t kMaxDescriptorSize = 255;
 
 void LIBUSB_CALL TransferDone(libusb_transfer* pTransfer) { *static_cast<int*>(pTransfer->user_data) = 1; }
 
@@ -55,6 +59,8 @@ CComPortUsb::CComPortUsb()
       m_hDevice(nullptr),
       m_nPacketSizeIn(kDefaultPacketSize),
       m_bDriverDetached(false),
+      m_nDetachedBus(0),
+      m_nDetachedDevice(0),
       m_bLibusbStarted(false),
       m_nKeptFrom(0),
       m_nKeptCount(0),
@@ -103,6 +109,9 @@ bool CComPortUsb::Init(char* szProductId, char* szAddress) {
 short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress) {
     ClearLastError();
     for (libusb_device** ppEntry = m_pDeviceList; *ppEntry != nullptr; ++ppEntry) {
+        // A close that has begun ends the search: it would otherwise wait for the printer's
+        // requests below.
+        if (ReadsAborted()) return 0;
         libusb_device* pDevice = *ppEntry;
         libusb_device_descriptor desc;
         if (libusb_get_device_descriptor(pDevice, &desc) < 0) {
@@ -128,8 +137,7 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
         memset(serial, 0, kCleared);
         serial[kTextSize - 1] = 0;
         // String index 0 means the printer has no serial number: it stays empty.
-        if (desc.iSerialNumber != 0 &&
-            libusb_get_string_descriptor_ascii(m_hDevice, desc.iSerialNumber, serial, sizeof(serial)) < 0) {
+        if (desc.iSerialNumber != 0 && ReadStringAscii(desc.iSerialNumber, serial, sizeof(serial)) < 0) {
             CloseHandle();
             Fail("FindDevice", "Coudn't get serial string");
             return 0;
@@ -148,6 +156,18 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
             Fail("FindDevice", "libusb_get_active_config_descriptor error");
             return 0;
         }
+        if (ReadsAborted()) {
+            CloseHandle();
+            return 0;
+        }
+        // Rediscovery after the printer was plugged in again found another device: the one
+        // whose driver the port took (if still there) gets it back first.
+        const uint8_t nBus = libusb_get_bus_number(pDevice);
+        const uint8_t nDevice = libusb_get_device_address(pDevice);
+        if (m_bDriverDetached && (nBus != m_nDetachedBus || nDevice != m_nDetachedDevice)) {
+            m_bDriverDetached = false;
+            ReattachByAddress();
+        }
         // Only a definite "driver bound" answer leads to a detach; an error (no kernel
         // driver support) is not a reason to give up the printer.
         if (libusb_kernel_driver_active(m_hDevice, kInterface) == 1) {
@@ -157,12 +177,50 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
                 return 0;
             }
             m_bDriverDetached = true;
+            m_nDetachedBus = nBus;
+            m_nDetachedDevice = nDevice;
         }
-        libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointIn));
-        libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointOut));
+        // Each request waits up to the kernel's control timeout: none is made once a close
+        // has begun.
+        if (!ReadsAborted()) libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointIn));
+        if (!ReadsAborted()) libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointOut));
         return 1;
     }
     return 0;
+}
+
+int CComPortUsb::ReadStringAscii(uint8_t nIndex, unsigned char* pText, size_t nSize) {
+    // As libusb_get_string_descriptor_ascii does: the first language the printer names,
+    // then the string in it, each character outside ASCII shown as '?'. Through the
+    // transfers a close can cancel, with a short timeout of their own.
+    unsigned char desc[kMaxDescriptorSize];
+    int nResult = ControlIn((LIBUSB_DT_STRING << 8) | 0, 0, desc, sizeof(desc));
+    if (nResult < 0) return nResult;
+    if (nResult < 4) return LIBUSB_ERROR_IO;
+    const uint16_t nLanguage = static_cast<uint16_t>(desc[2] | (desc[3] << 8));
+    nResult = ControlIn(static_cast<uint16_t>((LIBUSB_DT_STRING << 8) | nIndex), nLanguage, desc, sizeof(desc));
+    if (nResult < 0) return nResult;
+    if (nResult < 2 || desc[1] != LIBUSB_DT_STRING || desc[0] > nResult) return LIBUSB_ERROR_IO;
+    size_t nOut = 0;
+    for (size_t i = 2; i + 1 < desc[0] && nOut + 1 < nSize; i += 2) {
+        pText[nOut++] = (desc[i] & 0x80) != 0 || desc[i + 1] != 0 ? '?' : desc[i];
+    }
+    pText[nOut] = 0;
+    return static_cast<int>(nOut);
+}
+
+int CComPortUsb::ControlIn(uint16_t nValue, uint16_t nIndex, unsigned char* pData, uint16_t nLength) {
+    std::vector<unsigned char> buffer(LIBUSB_CONTROL_SETUP_SIZE + nLength);
+    libusb_fill_control_setup(buffer.data(), LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, nValue, nIndex,
+                              nLength);
+    libusb_transfer* pTransfer = libusb_alloc_transfer(0);
+    if (pTransfer == nullptr) return LIBUSB_ERROR_NO_MEM;
+    libusb_fill_control_transfer(pTransfer, m_hDevice, buffer.data(), nullptr, nullptr, kControlTimeoutMs);
+    int nTransferred = 0;
+    const int nResult = RunTransfer(pTransfer, true, &nTransferred);
+    if (nResult != 0) return nResult;
+    memcpy(pData, buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, static_cast<size_t>(nTransferred));
+    return nTransferred;
 }
 
 bool CComPortUsb::ReadEndpoints(libusb_device* pDevice) {
@@ -190,6 +248,8 @@ bool CComPortUsb::ReadEndpoints(libusb_device* pDevice) {
 bool CComPortUsb::Open() {
     ClearLastError();
     if (m_hDevice == nullptr || libusb_claim_interface(m_hDevice, kInterface) < 0) {
+        // The service never got the printer: the driver has it back at once.
+        GiveDriverBack();
         CloseHandle();
         Fail("Open", "libusb_claim_interface error");
         return false;
@@ -202,7 +262,13 @@ unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, un
     ClearLastError();
     m_nBytesSent = 0;
     if (!m_bOpened) {
-        // A failed transfer closed the port: find the printer again before writing.
+        // A failed transfer closed the port: find the printer again before writing, unless a
+        // close has begun.
+        if (ReadsAborted()) {
+            *pnError = 1;
+            SetLastError("Write Error");
+            return 0;
+        }
         if (!Init(m_strPID, m_strAddress)) {
             *pnError = 1;
             SetLastError("Write Error---> error to reinit device");
@@ -242,9 +308,19 @@ unsigned long CComPortUsb::Read(unsigned char* pBuffer, unsigned long nLength, u
     const unsigned long nWanted = std::min(std::max(nLength, 1UL), kMaxReadRequest);
     const unsigned long nRequest = (nWanted + nPacket - 1) / nPacket * nPacket;
     if (m_readBuffer.size() < nRequest) m_readBuffer.resize(nRequest);
+    // The transfer waits what is left of the receive timeout (0: no limit). With nothing
+    // left there is no transfer: the answer has ended, and nothing failed.
+    const int nLeftMs = ReceiveDeadline(SystemCalls::ZeroTimeout::NoLimit).RemainingMs();
+    if (nLeftMs == 0 && m_bOpened) {
+        m_bReadEnded = true;
+        SetLastError("Read timeout! No data read");
+        *pnError = 1;
+        return 0;
+    }
     int nResult = 0;
     unsigned long nError = 0;
-    unsigned long nRead = BulkTransfer(m_nEndpointIn, m_readBuffer.data(), nRequest, m_nTimeoutRX, &nError,
+    unsigned long nRead = BulkTransfer(m_nEndpointIn, m_readBuffer.data(), nRequest,
+                                       nLeftMs < 0 ? 0 : static_cast<unsigned long>(nLeftMs), &nError,
                                        "Read timeout! No data read", &nResult);
     nRead = std::min(nRead, nRequest);
     // A close from another thread ends the read as its timeout would.
@@ -281,25 +357,31 @@ unsigned long CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, uns
     int nResult = -1;
     // A port closed by a failed transfer has no handle to use; only Write reopens it.
     if (m_bOpened) {
-        nResult = RunTransfer(static_cast<unsigned char>(nEndpoint & 0xff), pData, static_cast<int>(nLength),
-                              SystemCalls::ClampTimeoutMs(nTimeout), &nTransferred);
+        const unsigned char nAddress = static_cast<unsigned char>(nEndpoint & 0xff);
+        libusb_transfer* pTransfer = libusb_alloc_transfer(0);
+        nResult = LIBUSB_ERROR_NO_MEM;
+        if (pTransfer != nullptr) {
+            libusb_fill_bulk_transfer(pTransfer, m_hDevice, nAddress, pData, static_cast<int>(nLength), nullptr,
+                                      nullptr, SystemCalls::ClampTimeoutMs(nTimeout));
+            nResult = RunTransfer(pTransfer, (nAddress & LIBUSB_ENDPOINT_IN) != 0, &nTransferred);
+        }
     }
     *pnResult = nResult;
     if (nResult == 0) return static_cast<unsigned long>(nTransferred);
     *pnError = 1;
     SetLastError(szFailure);
+    // The next Write finds the printer again. The kernel driver stays detached until the
+    // service lets the printer go (Close): giving it back between jobs would let the
+    // driver, or another program, take the printer.
     ClosePort();
-    Close();
+    ReleaseLibusb();
     return static_cast<unsigned long>(nTransferred);
 }
 
-int CComPortUsb::RunTransfer(unsigned char nEndpoint, unsigned char* pData, int nLength, unsigned int nTimeoutMs,
-                             int* pnTransferred) {
-    const bool bRead = (nEndpoint & LIBUSB_ENDPOINT_IN) != 0;
-    libusb_transfer* pTransfer = libusb_alloc_transfer(0);
-    if (pTransfer == nullptr) return LIBUSB_ERROR_NO_MEM;
+int CComPortUsb::RunTransfer(libusb_transfer* pTransfer, bool bRead, int* pnTransferred) {
     int nCompleted = 0;
-    libusb_fill_bulk_transfer(pTransfer, m_hDevice, nEndpoint, pData, nLength, TransferDone, &nCompleted, nTimeoutMs);
+    pTransfer->callback = TransferDone;
+    pTransfer->user_data = &nCompleted;
     int nResult = kEndedByClose;
     {
         // Abort() looks at the transfer under the same lock, so it either sees it or the
@@ -351,17 +433,50 @@ bool CComPortUsb::ClosePort() {
 }
 
 void CComPortUsb::CloseHandle() {
-    if (m_hDevice != nullptr) {
-        // The system's printer driver takes the printer back once the port lets it go;
-        // rediscovery detaches it again.
-        if (m_bDriverDetached) libusb_attach_kernel_driver(m_hDevice, kInterface);
-        libusb_close(m_hDevice);
-    }
+    if (m_hDevice != nullptr) libusb_close(m_hDevice);
     m_hDevice = nullptr;
+}
+
+void CComPortUsb::GiveDriverBack() {
+    if (!m_bDriverDetached) return;
     m_bDriverDetached = false;
+    if (m_hDevice != nullptr) {
+        if (m_bOpened) libusb_release_interface(m_hDevice, kInterface);
+        m_bOpened = false;
+        libusb_attach_kernel_driver(m_hDevice, kInterface);
+        return;
+    }
+    // The handle went with a failed transfer: the printer is opened once more for it.
+    ReattachByAddress();
+}
+
+void CComPortUsb::ReattachByAddress() {
+    // Only while it is still on the bus at the same address: a printer plugged in again is
+    // a new device, which has its driver already.
+    const bool bStartedHere = !m_bLibusbStarted;
+    if (bStartedHere && libusb_init(nullptr) < 0) return;
+    libusb_device** pList = nullptr;
+    const ssize_t nDevices = libusb_get_device_list(nullptr, &pList);
+    for (ssize_t i = 0; i < nDevices; ++i) {
+        if (libusb_get_bus_number(pList[i]) != m_nDetachedBus ||
+            libusb_get_device_address(pList[i]) != m_nDetachedDevice) {
+            continue;
+        }
+        libusb_device_handle* hDevice = nullptr;
+        if (libusb_open(pList[i], &hDevice) == 0) {
+            libusb_attach_kernel_driver(hDevice, kInterface);
+            libusb_close(hDevice);
+        }
+        break;
+    }
+    if (nDevices >= 0) libusb_free_device_list(pList, 1);
+    if (bStartedHere) libusb_exit(nullptr);
 }
 
 bool CComPortUsb::Close() {
+    // The system's printer driver takes the printer back once the service lets it go,
+    // where discovery detached it.
+    GiveDriverBack();
     ClosePort();
     ReleaseLibusb();
     return true;

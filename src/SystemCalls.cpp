@@ -7,8 +7,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "CGenericFunctions.h"
 
@@ -100,6 +104,90 @@ bool LookUpIPv4(const char* szHost, in_addr* pAddress) {
     return bFound;
 }
 
+struct HostLookUp::State {
+    std::string host;
+    WakeEvent done;                 // signalled once the lookup has finished
+    std::atomic<bool> bFinished{false};
+    bool bFound = false;            // written before bFinished, read after it
+    in_addr address{};
+    pthread_t thread{};
+};
+
+namespace {
+
+// Every lookup thread not yet joined, given up or not: each is joined once it has finished,
+// at the next lookup's start or at the library's unload.
+struct LookUpThreads {
+    std::mutex lock;
+    std::vector<std::shared_ptr<HostLookUp::State>> running;
+};
+NeverDestroyed<LookUpThreads> g_lookUps;
+
+void* RunLookUp(void* pHandOff) {
+    std::shared_ptr<HostLookUp::State> state = std::move(*static_cast<std::shared_ptr<HostLookUp::State>*>(pHandOff));
+    delete static_cast<std::shared_ptr<HostLookUp::State>*>(pHandOff);
+    state->bFound = LookUpIPv4(state->host.c_str(), &state->address);
+    state->bFinished.store(true, std::memory_order_release);
+    state->done.Signal();
+    return nullptr;
+}
+
+// Joins the lookup threads that have finished (bAll: every one, waiting for those that
+// have not). The threads are taken out under the lock and joined outside it.
+void JoinLookUpThreads(bool bAll) {
+    std::vector<std::shared_ptr<HostLookUp::State>> ended;
+    {
+        std::lock_guard<std::mutex> lock(g_lookUps->lock);
+        std::vector<std::shared_ptr<HostLookUp::State>>& running = g_lookUps->running;
+        for (auto it = running.begin(); it != running.end();) {
+            if (bAll || (*it)->bFinished.load(std::memory_order_acquire)) {
+                ended.push_back(std::move(*it));
+                it = running.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const std::shared_ptr<HostLookUp::State>& state : ended) pthread_join(state->thread, nullptr);
+}
+
+}  // namespace
+
+bool HostLookUp::Start(const char* szHost) {
+    JoinLookUpThreads(false);
+    std::shared_ptr<State> state = std::make_shared<State>();
+    state->host = szHost;
+    if (!state->done.Create()) return false;
+    auto* pHandOff = new std::shared_ptr<State>(state);
+    std::lock_guard<std::mutex> lock(g_lookUps->lock);
+    try {
+        // Room first: once the thread runs, nothing may fail before it is registered.
+        g_lookUps->running.reserve(g_lookUps->running.size() + 1);
+    } catch (...) {
+        delete pHandOff;
+        throw;
+    }
+    int nResult = pthread_create(&state->thread, nullptr, RunLookUp, pHandOff);
+    if (nResult != 0) {
+        delete pHandOff;
+        errno = nResult;
+        return false;
+    }
+    g_lookUps->running.push_back(state);
+    m_state = state;
+    return true;
+}
+
+int HostLookUp::Fd() const { return m_state ? m_state->done.Fd() : -1; }
+
+bool HostLookUp::Result(in_addr* pAddress) const {
+    if (!m_state || !m_state->bFinished.load(std::memory_order_acquire) || !m_state->bFound) return false;
+    *pAddress = m_state->address;
+    return true;
+}
+
+void HostLookUp::JoinLookUps() { JoinLookUpThreads(true); }
+
 TimedLock::TimedLock() {
     pthread_mutex_init(&m_mutex, nullptr);
     pthread_condattr_t attributes;
@@ -141,6 +229,14 @@ bool TimedLock::LockBefore(const Deadline& deadline) {
         }
         pthread_cond_timedwait(&m_released, &m_mutex, &until);
     }
+    const bool bTaken = !m_bHeld;
+    if (bTaken) m_bHeld = true;
+    pthread_mutex_unlock(&m_mutex);
+    return bTaken;
+}
+
+bool TimedLock::TryLock() {
+    pthread_mutex_lock(&m_mutex);
     const bool bTaken = !m_bHeld;
     if (bTaken) m_bHeld = true;
     pthread_mutex_unlock(&m_mutex);

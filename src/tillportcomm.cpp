@@ -16,6 +16,7 @@
 #include "CGenericFunctions.h"
 #include "CLog.h"
 #include "ComPortEth.h"
+#include "ConnectionDrain.h"
 #include "ComPortRs232.h"
 #include "ComPortUsb.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
@@ -25,27 +26,33 @@ CComPort* m_pComPortPointers[TILLPORT_MAX_PORTS];
 namespace {
 
 // What the table keeps for each slot beside the port pointer. Slots last as long as the
-// library, so a caller waiting for a port's lock never holds memory that a close frees.
+// process, so a caller waiting for a port's lock never holds memory that a close frees, and
+// nothing of them is torn down at exit while a thread still waits on a lock.
 struct SlotGuard {
     SystemCalls::TimedLock call;     // held for the whole of each call on the slot's port
     bool bClosing = false;           // a close has begun: the port takes no further call
+    bool bHandedOver = false;        // the close left the rest of it to the call in progress
     unsigned long long nStored = 0;  // ports stored so far, to tell a port from a later one
 };
 
 // Guards m_pComPortPointers and the flags of the slot guards; held only for the moment
 // a slot is read or written.
 std::mutex g_tableLock;
-SlotGuard g_slots[TILLPORT_MAX_PORTS];
+
+SlotGuard& Slot(int nSlot) {
+    static SystemCalls::NeverDestroyed<std::array<SlotGuard, TILLPORT_MAX_PORTS>> slots;
+    return slots.get()[static_cast<size_t>(nSlot)];
+}
 
 }  // namespace
 
 __attribute__((constructor)) void tillport_load() {
     std::lock_guard<std::mutex> lock(g_tableLock);
     for (CComPort*& pPort : m_pComPortPointers) pPort = nullptr;
-    for (SlotGuard& slot : g_slots) slot.bClosing = false;
 }
 
-// Ports still open at unload are left as they are: the process is going away with them.
+// Runs at exit too, when other threads may still be blocked in the library: it does
+// nothing. Open ports are given back by JNI_OnUnload, when the JVM unloads the library.
 __attribute__((destructor)) void tillport_unload() {}
 
 #define TILLPORT_METHOD(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
@@ -108,7 +115,7 @@ jint StorePort(CComPort* pPort) {
     for (jint nId = 0; nId < TILLPORT_MAX_PORTS; ++nId) {
         if (m_pComPortPointers[nId] == nullptr) {
             m_pComPortPointers[nId] = pPort;
-            ++g_slots[nId].nStored;
+            ++Slot(nId).nStored;
             return nId;
         }
     }
@@ -157,6 +164,23 @@ private:
     bool m_bOpened = false;
 };
 
+// Tells the port that an answer collection began at nStart, for as long as it runs.
+class AnswerInProgress {
+public:
+    AnswerInProgress(CComPort* pPort, uint32_t nStart) : m_pPort(pPort) { m_pPort->BeginAnswer(nStart); }
+    ~AnswerInProgress() { End(); }
+    // Before the lease goes: the port may be released with it.
+    void End() {
+        if (m_pPort != nullptr) m_pPort->EndAnswer();
+        m_pPort = nullptr;
+    }
+    AnswerInProgress(const AnswerInProgress&) = delete;
+    AnswerInProgress& operator=(const AnswerInProgress&) = delete;
+
+private:
+    CComPort* m_pPort;
+};
+
 // Copies a port's error text while its lease is held, for an exception raised after the
 // lease has ended.
 struct ErrorText {
@@ -168,7 +192,7 @@ struct ErrorText {
 
 PortLease::PortLease(const char* szName, jint nPortId) {
     if (ValidId(nPortId)) {
-        SlotGuard& slot = g_slots[nPortId];
+        SlotGuard& slot = Slot(nPortId);
         CComPort* pPort = nullptr;
         unsigned long long nStored = 0;
         {
@@ -198,28 +222,69 @@ PortLease::PortLease(const char* szName, jint nPortId) {
 
 void PortLease::Release() {
     if (m_pPort == nullptr) return;
+    CComPort* pPort = m_pPort;
     m_pPort = nullptr;
-    g_slots[m_nSlot].call.Unlock();
+    SlotGuard& slot = Slot(m_nSlot);
+    {
+        // Under the table lock, so a close deciding whether to hand its work over sees
+        // either this call still running or the lock free.
+        std::lock_guard<std::mutex> lock(g_tableLock);
+        if (!slot.bHandedOver) {
+            slot.call.Unlock();
+            return;
+        }
+    }
+    // The close that began during this call returned without waiting for it: its end is
+    // this call's to do.
+    pPort->Close();
+    ReleasePort(pPort);
+    {
+        std::lock_guard<std::mutex> lock(g_tableLock);
+        m_pComPortPointers[m_nSlot] = nullptr;
+        slot.bClosing = false;
+        slot.bHandedOver = false;
+    }
+    slot.call.Unlock();
 }
 
-void ClosePortById(const char* szName, jint nPortId) {
-    CComPort* pPort = nullptr;
-    if (ValidId(nPortId)) {
-        std::lock_guard<std::mutex> lock(g_tableLock);
-        if (!g_slots[nPortId].bClosing) pPort = m_pComPortPointers[nPortId];
-        if (pPort != nullptr) g_slots[nPortId].bClosing = true;
-    }
-    if (pPort == nullptr) {
-        CCLog::WriteLog(szName, "PortID not Available");
-        return;
-    }
-    // A read in progress on the port ends at once; a write may go on until the close's
-    // deadline, 2 s from now, and is ended then. The port closes once its call is over.
-    SlotGuard& slot = g_slots[nPortId];
-    pPort->Abort(false);
+namespace {
+
+// How long a close waits, once it has ended the call in progress, for that call to return.
+// A call stuck in a step nothing can end (a kernel's control request, a resolver) gets the
+// close's remaining work handed over instead, so the close keeps its bound.
+constexpr unsigned long kHandOverAfterMs = 60;
+
+// Marks the port in nPortId's slot as closing; null when there is none (or a close of it
+// has begun already).
+CComPort* MarkClosing(jint nPortId) {
+    if (!ValidId(nPortId)) return nullptr;
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    SlotGuard& slot = Slot(nPortId);
+    CComPort* pPort = slot.bClosing ? nullptr : m_pComPortPointers[nPortId];
+    if (pPort != nullptr) slot.bClosing = true;
+    return pPort;
+}
+
+// The rest of a close once Abort() has marked the port: waits for the call in progress
+// (a write until the close's deadline, then ended), closes and releases the port, frees the
+// ID. When the call does not return soon after it was ended, the close hands the rest over
+// to it (PortLease::Release) and returns.
+void FinishClose(const char* szName, jint nPortId, CComPort* pPort) {
+    SlotGuard& slot = Slot(nPortId);
     if (!slot.call.LockBefore(pPort->CloseDeadline())) {
         pPort->Abort(true);
-        slot.call.Lock();
+        if (!slot.call.LockBefore(SystemCalls::Deadline(kHandOverAfterMs, SystemCalls::ZeroTimeout::NoWait))) {
+            bool bHandedOver;
+            {
+                std::lock_guard<std::mutex> lock(g_tableLock);
+                bHandedOver = !slot.call.TryLock();
+                slot.bHandedOver = bHandedOver;
+            }
+            if (bHandedOver) {
+                CCLog::WriteLog(szName, "The call in progress closes the port when it returns");
+                return;
+            }
+        }
     }
     pPort->Close();
     ReleasePort(pPort);
@@ -231,10 +296,37 @@ void ClosePortById(const char* szName, jint nPortId) {
     slot.call.Unlock();
 }
 
+}  // namespace
+
+void ClosePortById(const char* szName, jint nPortId) {
+    CComPort* pPort = MarkClosing(nPortId);
+    if (pPort == nullptr) {
+        CCLog::WriteLog(szName, "PortID not Available");
+        return;
+    }
+    // A read in progress on the port ends at once; a write may go on until the close's
+    // deadline, 2 s from now, and is ended then. The port closes once its call is over.
+    pPort->Abort(false);
+    FinishClose(szName, nPortId, pPort);
+}
+
+int CloseAllPorts(const char* szName) {
+    std::vector<std::pair<jint, CComPort*>> ports;
+    ports.reserve(TILLPORT_MAX_PORTS);
+    for (jint nId = 0; nId < TILLPORT_MAX_PORTS; ++nId) {
+        if (CComPort* pPort = MarkClosing(nId)) ports.emplace_back(nId, pPort);
+    }
+    // Every port's close begins now, so their pauses run at the same time and end together:
+    // the whole takes one pause, not one per port.
+    for (const auto& port : ports) port.second->Abort(false);
+    for (const auto& port : ports) FinishClose(szName, port.first, port.second);
+    return static_cast<int>(ports.size());
+}
+
 bool CloseInProgress(jint nPortId) {
     if (!ValidId(nPortId)) return false;
     std::lock_guard<std::mutex> lock(g_tableLock);
-    return g_slots[nPortId].bClosing;
+    return Slot(nPortId).bClosing;
 }
 
 void ThrowJavaException(JNIEnv* env, const char* szName, const char* szMessage) {
@@ -458,6 +550,8 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
         unsigned char answer[kAnswerBufferSize];
         unsigned long nTotal = 0;
         const uint32_t nStart = GenericFunctions::GetTickCount();
+        // Every pass waits only for what is left of the receive timeout from here.
+        tillport::AnswerInProgress inProgress(pPort, nStart);
         auto timedOut = [&]() {
             const uint32_t nTimeout = SystemCalls::ClampTimeoutMs(pPort->GetTimeoutRX());
             return GenericFunctions::ElapsedTicks(nStart, GenericFunctions::GetTickCount()) > nTimeout;
@@ -480,6 +574,7 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
                 if (nError != 0) {
                     CCLog::WriteLogP(szName, "ERROR: Read Error(%s)!", pPort->m_strLastError);
                     tillport::ErrorText error(pPort);
+                    inProgress.End();
                     port.Release();
                     ThrowJavaException(env, szName, error.szText);
                     return nullptr;
@@ -504,6 +599,7 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
             if (nError != 0) {
                 CCLog::WriteLogP(szName, " 1 ERROR: Read Error(%s)!", pPort->m_strLastError);
                 tillport::ErrorText error(pPort);
+                inProgress.End();
                 port.Release();
                 ThrowJavaException(env, szName, error.szText);
                 return nullptr;
@@ -515,6 +611,7 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
             (void)pPort->GetPortType();  // no kind of port reads further; one pass is all
         }
         // The answer is in local buffers now; the port is free before any call into the JVM.
+        inProgress.End();
         port.Release();
 
         CCLog::WriteLogP(szName, "Read %lu Bytes", nTotal);
@@ -607,6 +704,25 @@ JNIEXPORT jint JNICALL TILLPORT_METHOD(OpenETHERNETDevice)(JNIEnv* env, jobject,
         // already closed its socket (with the pause), which must not be paid twice.
         return tillport::RunOpenSequence(env, strings, bUpper, 1, method);
     });
+}
+
+// The class loader that loaded the library is gone, and with it every caller: the ports are
+// closed as CloseDevice closes them (all within one pause), the connections still draining
+// are closed, the library's own threads are joined and the log file is closed, so nothing is
+// left open or running once the library's code is unmapped. The JVM never calls it at exit.
+JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
+    static const char szName[] = "JNI_OnUnload";
+    try {
+        CCLog::WriteLog(szName, "Begin");
+        const int nClosed = tillport::CloseAllPorts(szName);
+        CCLog::WriteLogP(szName, "%d open port(s) closed", nClosed);
+        ConnectionDrain::EndAll();
+        SystemCalls::HostLookUp::JoinLookUps();
+        CCLog::WriteLog(szName, "End");
+        CCLog::End();
+    } catch (...) {
+        // Nothing may leave towards the JVM; what could not be done stays undone.
+    }
 }
 
 }  // extern "C"

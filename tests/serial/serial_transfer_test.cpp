@@ -94,24 +94,36 @@ TEST_F(SerialTransfer, NewTransmitTimeoutSizesTheNextWritesChunks) {
     EXPECT_EQ(m_line.Receive(m_index, 2500), data);
 }
 
-TEST_F(SerialTransfer, TimeoutTooShortForOneChunkFailsWithWriteErrorAndSendsNothing) {
-    OpenAt(9600);
-    m_port.SetTimeoutTX(10);
-    std::vector<unsigned char> data = Pattern(5);
-    unsigned long nError = 0, nWritten = 99;
-    EXPECT_EQ(WriteAndRecord(data, &nWritten, &nError), std::vector<size_t>{0});
-    EXPECT_EQ(nWritten, 0u);
+TEST_F(SerialTransfer, ShortTransmitTimeoutsStillPrintAndAHeldLineStillFails) {
+    // A timeout shorter than a byte's time on the wire bounds how long the line may stall,
+    // not how fast it goes: every write prints whole.
+    OpenAt(9600, 1);
+    for (int nBaudrate : {1200, 9600}) {
+        for (int nTimeout : {0, 5, 50}) {
+            SCOPED_TRACE(std::to_string(nBaudrate) + " baud, TX " + std::to_string(nTimeout) + " ms");
+            m_port.m_nBaudrate = nBaudrate;
+            m_port.SetTimeoutTX(nTimeout);
+            std::vector<unsigned char> data = Pattern(300);
+            unsigned long nError = 0;
+            EXPECT_EQ(m_port.Write(data.data(), data.size(), &nError), data.size());
+            EXPECT_EQ(nError, 0u);
+            EXPECT_EQ(m_line.Receive(m_index, data.size()), data);
+        }
+    }
+    // A line that takes nothing fails at once: past its bytes' time and the margin.
+    int hLine = open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(hLine, 0);
+    ASSERT_EQ(tcflow(hLine, TCOOFF), 0);
+    m_port.SetTimeoutTX(0);
+    std::vector<unsigned char> data = Pattern(100);
+    unsigned long nError = 0;
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(m_port.Write(data.data(), data.size(), &nError), 0u);
     EXPECT_EQ(nError, 1u);
     EXPECT_STREQ(m_port.m_strLastError, "Write Error");
-    EXPECT_TRUE(m_line.Receive(m_index, 1, 200).empty());
-
-    // The next write with a usable timeout works again and starts with a clean text.
-    m_port.SetTimeoutTX(1000);
-    nError = 0;
-    EXPECT_EQ(WriteAndRecord(data, &nWritten, &nError), std::vector<size_t>{5});
-    EXPECT_EQ(nError, 0u);
-    EXPECT_STREQ(m_port.m_strLastError, "");
-    EXPECT_EQ(m_line.Receive(m_index, 5), data);
+    EXPECT_LT(MsSince(start), 1000);
+    ASSERT_EQ(tcflow(hLine, TCOON), 0);
+    close(hLine);
 }
 
 TEST_F(SerialTransfer, LineHeldByFlowControlFailsTheWriteAfterTheTransmitTimeout) {

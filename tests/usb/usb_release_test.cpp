@@ -100,12 +100,14 @@ TEST_F(UsbRelease, PortClosedByAFailedTransferIsNotReleasedAgainByCloseDeviceOrI
     EXPECT_EQ(afterFailure.exits, 1);
     EXPECT_EQ(afterFailure.releases, 1);
 
+    // The close opens the printer once more only to give the kernel driver back.
     Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(fake.env(), nullptr, id);
     LibusbCalls afterClose = Calls();
-    EXPECT_EQ(afterClose.exits, 1);
-    EXPECT_EQ(afterClose.frees, 1);
-    EXPECT_EQ(afterClose.closes, 1);
+    EXPECT_EQ(afterClose.exits, 2);
+    EXPECT_EQ(afterClose.frees, 2);
+    EXPECT_EQ(afterClose.closes, 2);
     EXPECT_EQ(afterClose.releases, 1);
+    EXPECT_EQ(bed.GetCounts(printer).attaches, 1);
     EXPECT_EQ(bed.GetCounts(printer).releases, 1);
     fake.ExpectClean();
 }
@@ -126,29 +128,42 @@ TEST_F(UsbRelease, CloseTwiceAndDestroyGiveBackOnce) {
     EXPECT_EQ(calls.closes, 1);
 }
 
-TEST_F(UsbRelease, KernelDriverGetsThePrinterBackWheneverThePortLetsItGo) {
+TEST_F(UsbRelease, KernelDriverComesBackOnlyWhenTheServiceLetsThePrinterGo) {
     int printer = bed.Add(Printer("SN1"));
-    CComPortUsb port;
-    ASSERT_TRUE(Init(port, "0A1F", "1") && port.Open());
-    // The close after a failed transfer gives it back; the next write takes it again.
+    FakeJni fake;
+    jint id = OpenUsb(fake, "1");
+    ASSERT_FALSE(fake.ExceptionPending());
+    // A failed transfer closes the port for rediscovery, but the driver stays detached: the
+    // next job finds the printer without taking it from the driver again.
     bed.QueueOutcome(printer, Bed::Outcome::Error);
-    unsigned char bytes[10] = {};
-    unsigned long nError = 0;
-    EXPECT_EQ(port.Write(bytes, sizeof(bytes), &nError), 0u);
+    std::vector<uint8_t> bytes(10, 0x41);
+    EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(fake.env(), nullptr, id,
+                                                                                  fake.NewByteArray(bytes)),
+              0);
+    fake.ClearPending();
+    EXPECT_EQ(bed.GetCounts(printer).attaches, 0);
+    EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(fake.env(), nullptr, id,
+                                                                                  fake.NewByteArray(bytes)),
+              10);
+    EXPECT_EQ(bed.GetCounts(printer).detaches, 1);
+    // So does a read that times out; CloseDevice then gives the driver back, once.
+    Java_orvik_services_posprinterPortComm_CommonComPort_SetTimeoutRX(fake.env(), nullptr, id, 50);
+    EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(fake.env(), nullptr, id, 1), nullptr);
+    EXPECT_EQ(fake.PendingMessage(), "Read timeout! No data read");
+    fake.ClearPending();
+    EXPECT_EQ(bed.GetCounts(printer).attaches, 0);
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(fake.env(), nullptr, id);
     EXPECT_EQ(bed.GetCounts(printer).attaches, 1);
-    nError = 0;
-    EXPECT_EQ(port.Write(bytes, sizeof(bytes), &nError), 10u);
-    EXPECT_EQ(bed.GetCounts(printer).detaches, 2);
-    port.Close();
-    EXPECT_EQ(bed.GetCounts(printer).attaches, 2);
 
-    // So does an open that cannot claim the printer.
+    // An open that cannot claim the printer gives it back at once.
     bed.SetClaimFails(printer, true);
     CComPortUsb refused;
     EXPECT_TRUE(Init(refused, "0A1F", "1"));
     EXPECT_FALSE(refused.Open());
+    EXPECT_EQ(bed.GetCounts(printer).attaches, 2);
     refused.Close();
-    EXPECT_EQ(bed.GetCounts(printer).attaches, 3);
+    EXPECT_EQ(bed.GetCounts(printer).attaches, 2);
+    fake.ExpectClean();
 }
 
 TEST_F(UsbRelease, CloseCancelsAWaitingReadAtOnceAndAStalledWriteAtItsDeadline) {
