@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -57,6 +58,7 @@ struct LogFileState {
     bool bRegular = false;             // only a regular file, named directly, is ever renamed
     unsigned long long nRetryAt = 0;   // after a failed rotation, the size at which to try again
     bool bFailureLogged = false;       // a failed rotation has been reported since the last success
+    bool bHeld = false;                // this call holds the file's shared lock (HoldCurrentFile)
 };
 LogFileState g_file;
 
@@ -278,15 +280,49 @@ void RotationFailed(const char* szWhat, int nError, const char* szWhere) {
     WriteAll(LogFd(), szLine, n);
 }
 
+// Holds the log file for one call's lines and makes sure it is the file its name leads to.
+// Several processes may log into one file: a shared lock (flock) keeps others from
+// rotating it while this call writes, and a file that another process has rotated away
+// (or someone removed) is left for the file the name leads to now, so no line goes into a
+// file that is about to be deleted. The size is the file's real one, whoever wrote it.
+void HoldCurrentFile() {
+    for (int nTry = 0; nTry < 3 && g_file.bRegular; ++nTry) {
+        g_file.bHeld = flock(LogFd(), LOCK_SH) == 0;
+        struct stat stOpen, stNamed;
+        if (fstat(LogFd(), &stOpen) != 0) return;
+        if (lstat(m_strFileName, &stNamed) == 0 && stNamed.st_dev == stOpen.st_dev && stNamed.st_ino == stOpen.st_ino) {
+            g_file.nBytes = static_cast<unsigned long long>(stOpen.st_size);
+            return;
+        }
+        FILE* pNew = OpenForAppending(m_strFileName);
+        if (pNew == nullptr) return;  // the lines go on into the open file
+        fclose(m_TextFile);           // and with it its lock
+        m_TextFile = pNew;
+        StartFileState();
+    }
+}
+
+void ReleaseCurrentFile() {
+    if (g_file.bHeld && m_TextFile != nullptr) flock(LogFd(), LOCK_UN);
+    g_file.bHeld = false;
+}
+
 // Moves the full log file to <name>.1 (replacing an older one) and starts a new, empty file
 // under the name. When the name no longer leads to the open file (removed or moved away by
 // someone else), there is nothing to rename: a new file is started under the name. On any
-// failure logging goes on into the file that is open.
+// failure logging goes on into the file that is open. Another process rotating the same file
+// waits for the exclusive lock; whichever comes second finds the name leading to the new
+// file and writes there.
 void RotateLogFile() {
     struct stat stOpen, stNamed;
+    if (g_file.bHeld) flock(LogFd(), LOCK_EX);
     if (fstat(LogFd(), &stOpen) != 0) return;
     bool bNameIsOpenFile =
         lstat(m_strFileName, &stNamed) == 0 && stNamed.st_dev == stOpen.st_dev && stNamed.st_ino == stOpen.st_ino;
+    if (!bNameIsOpenFile && g_file.bHeld) {
+        HoldCurrentFile();  // rotated meanwhile by another process
+        return;
+    }
     char szOld[sizeof(m_strFileName) + 2];
     snprintf(szOld, sizeof(szOld), "%s.1", m_strFileName);
     if (bNameIsOpenFile) {
@@ -295,17 +331,21 @@ void RotateLogFile() {
         unlink(szOld);
         if (rename(m_strFileName, szOld) != 0) {
             RotationFailed("rename to .1", errno, m_strFileName);
+            if (g_file.bHeld) flock(LogFd(), LOCK_SH);
             return;
         }
     }
     FILE* pNew = OpenForAppending(m_strFileName);
     if (pNew == nullptr) {
         RotationFailed("new file", errno, bNameIsOpenFile ? szOld : m_strFileName);
+        if (g_file.bHeld) flock(LogFd(), LOCK_SH);
         return;
     }
+    const bool bHeld = g_file.bHeld;
     fclose(m_TextFile);
     m_TextFile = pNew;
     StartFileState();
+    if (bHeld) g_file.bHeld = flock(LogFd(), LOCK_SH) == 0;
 }
 
 // Collects one call's lines in g_block and hands them to the destination in blocks; the
@@ -314,9 +354,13 @@ class LogOutput {
 public:
     explicit LogOutput(unsigned long dwLogType) : m_dwLogType(dwLogType) {
         if (m_dwLogType == 2 && m_TextFile == nullptr) CCLog::OpenLogFile();
+        if (m_dwLogType == 2 && m_TextFile != nullptr) HoldCurrentFile();
         SetFastLimit();
     }
-    ~LogOutput() { Flush(); }
+    ~LogOutput() {
+        Flush();
+        if (m_dwLogType == 2) ReleaseCurrentFile();
+    }
     LogOutput(const LogOutput&) = delete;
     LogOutput& operator=(const LogOutput&) = delete;
 

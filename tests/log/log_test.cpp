@@ -4,6 +4,7 @@
 #include <gnu/libc-version.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -339,14 +340,76 @@ TEST(LogRotation, WhatTheFileHeldCountsAndABoundOfZeroIsNone) {
     }
 }
 
-TEST(LogRotation, FileRemovedWhileOpenIsStartedAgainUnderItsNameAtTheBound) {
+TEST(LogRotation, FileRemovedWhileOpenIsStartedAgainUnderItsNameAtTheNextLine) {
     MaxBytes bound("300");
     LogCapture log;
     WriteNumbered(0, 3);
     ASSERT_EQ(unlink(log.Path().c_str()), 0);
-    WriteNumbered(3, 10);  // line 7 passes the bound
-    EXPECT_EQ(LineNumbers(log.RawLines()), Range(7, 10));
+    WriteNumbered(3, 10);  // line 7 would pass the bound of the first file
+    EXPECT_EQ(LineNumbers(log.RawLines()), Range(3, 10));
     EXPECT_EQ(FileSize(log.Path() + ".1"), -1);
+}
+
+TEST(LogRotation, TwoProcessesSharingTheFileLoseNoLineToARotationOfTheOther) {
+    // Each process rotates by the file's real size and follows a rotation the other made, so
+    // no line goes into a file that the other's next rotation deletes. The processes take
+    // turns, the second logging three times as much as the first, so it rotates more often
+    // than the first would.
+    MaxBytes bound("8000");
+    LogCapture log;
+    constexpr int kTurns = 100;
+    const int kPerTurn[2] = {10, 30};
+    int toSecond[2], toFirst[2];
+    ASSERT_EQ(pipe(toSecond), 0);
+    ASSERT_EQ(pipe(toFirst), 0);
+    pid_t children[2];
+    for (int nChild = 0; nChild < 2; ++nChild) {
+        children[nChild] = fork();
+        ASSERT_GE(children[nChild], 0);
+        if (children[nChild] == 0) {
+            const int hWait = nChild == 0 ? toFirst[0] : toSecond[0];
+            const int hPass = nChild == 0 ? toSecond[1] : toFirst[1];
+            const char* szName = nChild == 0 ? "One" : "Two";
+            char c = 0;
+            int nLine = 0;
+            for (int nTurn = 0; nTurn < kTurns; ++nTurn) {
+                if ((nChild == 1 || nTurn > 0) && read(hWait, &c, 1) != 1) _exit(2);
+                for (int i = 0; i < kPerTurn[nChild]; ++i) CCLog::WriteLogP(szName, "line %05d", nLine++);
+                if (write(hPass, &c, 1) != 1) _exit(3);
+            }
+            _exit(0);
+        }
+    }
+    for (int h : {toSecond[0], toSecond[1], toFirst[0], toFirst[1]}) close(h);
+    for (pid_t child : children) {
+        int nStatus = -1;
+        ASSERT_EQ(waitpid(child, &nStatus, 0), child);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
+    }
+
+    std::vector<std::string> lines = log.RotatedLines(), current = log.RawLines();
+    EXPECT_LE(FileSize(log.Path() + ".1"), 8000 + 200);
+    EXPECT_LE(FileSize(log.Path()), 8000 + 200);
+    lines.insert(lines.end(), current.begin(), current.end());
+    static const std::regex kLine(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}\]\[(One|Two)\]line (\d{5}))");
+    std::vector<int> kept[2];
+    for (const std::string& line : lines) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, kLine)) << "not a whole line: " << line;
+        kept[match[1] == "One" ? 0 : 1].push_back(std::stoi(match[2]));
+    }
+    // The turns give every line its place in one order: what the two files keep is the
+    // newest lines of both processes, without a gap.
+    std::vector<int> places;
+    for (int nChild = 0; nChild < 2; ++nChild) {
+        for (int nLine : kept[nChild]) {
+            const int nTurn = nLine / kPerTurn[nChild], nInTurn = nLine % kPerTurn[nChild];
+            places.push_back(nTurn * (kPerTurn[0] + kPerTurn[1]) + (nChild == 0 ? 0 : kPerTurn[0]) + nInTurn);
+        }
+    }
+    std::sort(places.begin(), places.end());
+    ASSERT_FALSE(places.empty());
+    EXPECT_EQ(places, Range(places.front(), kTurns * (kPerTurn[0] + kPerTurn[1])));
 }
 
 TEST(LogRotation, FolderThatTakesNoRenameKeepsTheLogInTheCurrentFileAndSaysSoOnce) {
