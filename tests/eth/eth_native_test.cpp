@@ -3,7 +3,9 @@
 // and failures, and what a write failure looks like to Java.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -15,6 +17,7 @@
 #include "LogCapture.h"
 #include "LoopbackPeer.h"
 #include "SignalTimer.h"
+#include "TimeScale.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
 using ethtest::Pattern;
@@ -159,6 +162,31 @@ TEST(EthNativeClose, SlowPrinterWithUnreadStatusGetsTheWholeJobAndTheCloseEndsWh
     EXPECT_LT(dSeconds, closepause::kWaitedOut) << "the printer closed its end: no need to wait out the pause";
     EXPECT_TRUE(log.Has("1 unread byte(s) from the printer dropped"));
     EXPECT_EQ(ethtest::FreeSlots(), TILLPORT_MAX_PORTS);
+    fake.ExpectClean();
+}
+
+TEST(EthNativeRead, AnswerCollectionKeepsToTheReceiveTimeoutWhenTheFirstByteComesLate) {
+    // One byte at 90% of the timeout: the next pass waits only what is left of it.
+    FakeJni fake;
+    auto start = std::make_shared<std::atomic<long long>>(0);
+    Reply late = Bytes({0x12});
+    late.gate = [start] {
+        const long long nStart = start->load();
+        return nStart != 0 && std::chrono::steady_clock::now().time_since_epoch().count() - nStart >=
+                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::milliseconds(900)).count();
+    };
+    LoopbackPeer peer(Behaviour::Answer, {late});
+    jint nId = ethtest::OpenThroughJni(fake, peer.Port());
+    ethtest::Stopwatch watch;
+    start->store(std::chrono::steady_clock::now().time_since_epoch().count());
+    jintArray result = NATIVE(ReadFromDevice)(fake.env(), nullptr, nId, 2);
+    const double dSeconds = watch.Seconds();
+    ASSERT_NE(result, nullptr) << fake.PendingMessage();
+    EXPECT_EQ(fake.Ints(result), (std::vector<jint>{0x12}));
+    EXPECT_GE(dSeconds, 0.9);
+    EXPECT_LE(dSeconds, 1.0 + 0.05 * TimeScale());
+    ethtest::DropSlot(nId);
     fake.ExpectClean();
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,26 @@ TEST_F(SerialOpen, EachNameFormOpensItsLineWithTheRecordInitBuilt) {
         EXPECT_TRUE(TableEmpty());
     }
     m_fake.ExpectClean();
+}
+
+TEST_F(SerialOpen, AnswerCollectionKeepsToTheReceiveTimeoutWhenTheFirstByteComesLate) {
+    // One byte at 90% of the timeout: the next pass waits only what is left of it.
+    m_line.AddLine(0);
+    jint nId = OpenRs232(m_fake, "COM1", 9600, 0);
+    ASSERT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
+    std::thread printer([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(900));
+        m_line.Send(0, {0x12});
+    });
+    auto start = std::chrono::steady_clock::now();
+    jintArray answer = Java_orvik_services_posprinterPortComm_CommonComPort_ReadFromDevice(m_fake.env(), nullptr, nId, 2);
+    const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printer.join();
+    ASSERT_NE(answer, nullptr) << m_fake.PendingMessage();
+    EXPECT_EQ(m_fake.Ints(answer), (std::vector<jint>{0x12}));
+    EXPECT_GE(dSeconds, 0.9);
+    EXPECT_LE(dSeconds, 1.0 + 0.05 * TimeScale());
+    Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nId);
 }
 
 TEST_F(SerialOpen, MissingDeviceFailsOpenLeavingNoPortAndNoDescriptor) {

@@ -210,7 +210,18 @@ void UsbPrinterBed::QueueOutcome(int index, Outcome outcome, size_t shortLength)
 
 void UsbPrinterBed::QueueAnswer(int index, const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_devices.at(index).answers.push_back(bytes);
+    Device& device = m_devices.at(index);
+    device.answers.push_back(bytes);
+    // A bulk IN transfer already waiting gets the answer as it comes, as from the bus.
+    for (Urb* pending : m_urbs) {
+        const usbdevfs_urb* urb = reinterpret_cast<const usbdevfs_urb*>(pending->data->data);
+        if (pending->ready || FindDevice(pending->client) != &device || urb->type != USBDEVFS_URB_TYPE_BULK ||
+            (urb->endpoint & LIBUSB_ENDPOINT_IN) == 0) {
+            continue;
+        }
+        DeliverAnswer(&device, static_cast<size_t>(std::max(urb->buffer_length, 0)), pending);
+        break;
+    }
 }
 
 std::vector<UsbPrinterBed::Transfer> UsbPrinterBed::Transfers(int index) const {

@@ -81,6 +81,7 @@ public:
     // has no short packet to end it: a transfer with room left then waits for its timeout.
     // A packet longer than the room left in the transfer fails it with an overflow and is
     // lost with the rest of the answer; what a full transfer leaves comes with the next one.
+    // A bulk IN transfer waiting when the answer is queued gets it at once.
     void QueueAnswer(int index, const std::vector<uint8_t>& bytes);
 
     std::vector<Transfer> Transfers(int index) const;

@@ -1,12 +1,14 @@
 // Transfers: chunking as the printer sees it, short and failed transfers, and rediscovery
 // of the printer by the next write after a failure.
 #include <chrono>
+#include <thread>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include "FakeJni.h"
 #include "LogCapture.h"
+#include "TimeScale.h"
 #include "UsbScenario.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 
@@ -250,6 +252,27 @@ TEST_F(UsbTransferThroughJni, ShortAnswerIsReturnedAndTheTimeoutStillClosesThePo
     EXPECT_FALSE(static_cast<CComPortUsb*>(m_pComPortPointers[id])->m_bOpened);
     EXPECT_EQ(WriteBytes(fake, id, Pattern(4)), 4);
     EXPECT_EQ(bed.GetCounts(printer).claims, 3);
+    Close(fake, id);
+    fake.ExpectClean();
+}
+
+TEST_F(UsbTransferThroughJni, AnswerCollectionKeepsToTheReceiveTimeoutWhenTheFirstByteComesLate) {
+    // One byte at 90% of the timeout: the next pass waits only what is left of it.
+    int printer = bed.Add(Printer("SN1"));
+    FakeJni fake;
+    jint id = Open(fake);
+    ASSERT_FALSE(fake.ExceptionPending());
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(900));
+        bed.QueueAnswer(printer, {0x12});
+    });
+    auto start = std::chrono::steady_clock::now();
+    std::vector<jint> answer = ReadAnswer(fake, id, 2);
+    const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    late.join();
+    EXPECT_EQ(answer, (std::vector<jint>{0x12}));
+    EXPECT_GE(dSeconds, 0.9);
+    EXPECT_LE(dSeconds, 1.0 + 0.05 * TimeScale());
     Close(fake, id);
     fake.ExpectClean();
 }
