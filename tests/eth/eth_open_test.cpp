@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
+#include "CLog.h"
 #include "ClosePause.h"
 #include "EthTestSupport.h"
 #include "FakeJni.h"
@@ -223,4 +227,33 @@ TEST(EthOpen, PeerThatNeverAcceptsRunsOutTheFiveSecondConnectWait) {
     EXPECT_EQ(quick->m_hSocket, -1);
     EXPECT_STREQ(quick->m_strLastError, "Open ETH Device Error");
     EXPECT_TRUE(log.Has("Timeout or error()"));
+}
+
+// Out of descriptors: a port that could not be closed from another thread never opens; the
+// open fails as any failed open does and the log says why. In a child process, so the limit
+// is its own: it exits 0 when all of that holds.
+void OpenWithoutDescriptors(int nPort) {
+    LogCapture log;
+    CCLog::WriteLog("Test", "the log file is open");
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+    limit.rlim_cur = 64;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+    std::vector<int> fillers;
+    for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+    FakeJni fake;
+    NATIVE(OpenETHERNETDevice)(fake.env(), nullptr, fake.NewString("127.0.0.1"), nPort);
+    for (int fd : fillers) close(fd);
+    const bool bFailed = fake.PendingMessage() == "Open ETH Device Error";
+    const bool bSaid = log.Has("No wake-up descriptor for the port (Too many open files)");
+    bool bEmpty = true;
+    for (CComPort* pPort : m_pComPortPointers) bEmpty = bEmpty && pPort == nullptr;
+    if (!(bFailed && bSaid && bEmpty)) fprintf(stderr, "failed %d, said %d, table empty %d\n", bFailed, bSaid, bEmpty);
+    _exit(bFailed && bSaid && bEmpty ? 0 : 1);
+}
+
+TEST(EthOpenDeathTest, OutOfDescriptorsTheOpenFailsAndTheLogNamesTheWakeUp) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    RefusingPort refusing;
+    EXPECT_EXIT(OpenWithoutDescriptors(refusing.Port()), testing::ExitedWithCode(0), "");
 }

@@ -21,6 +21,7 @@
 #include "LogCapture.h"
 #include "LoopbackPeer.h"
 #include "NativeTestSupport.h"
+#include "SlowLookUp.h"
 #include "TimeScale.h"
 #include "tillportcomm.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
@@ -370,5 +371,71 @@ TEST_F(Concurrency, CloseEndsAStalledWriteAtItsDeadlineAndReturnsWithinItsPause)
     EXPECT_EQ(outcome.answer, std::vector<jint>{0});
     EXPECT_TRUE(outcome.bThrown);
     EXPECT_EQ(outcome.message, "") << "the text of every failed send";
+    fake.ExpectClean();
+}
+
+TEST_F(Concurrency, CloseStuckBehindACallNothingCanEndReturnsInItsBoundAndTheCallClosesThePort) {
+    // A call stuck in a step no close can cut short (a kernel's request, say): the close
+    // returns within its pause all the same, and the call gives the port back when it ends.
+    FakeJni fake;
+    TestPort* pPort = nullptr;
+    jint nId = OpenTestPort(fake, fake.NewString("printer"), 9100, {}, &pPort);
+    ASSERT_GE(nId, 0);
+    pPort->m_reads.push_back({{0x12}, false, 0});
+    pPort->m_bHoldReads = true;
+    const int nClosesBefore = TestPort::s_nCloses;
+    auto reader = std::async(std::launch::async, [nId] {
+        FakeJni readerJni;
+        jintArray answer = NATIVE(ReadFromDevice)(readerJni.env(), nullptr, nId, 1);
+        std::vector<jint> ints = answer != nullptr ? readerJni.Ints(answer) : std::vector<jint>{};
+        readerJni.ExpectClean();
+        return ints;
+    });
+    for (int i = 0; i < 5000 && pPort->CallsRunning() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GT(pPort->CallsRunning(), 0) << "the read never reached the port";
+
+    const double dSeconds = CloseFromAnotherThread(nId, ScaledMs(5000), [&] { pPort->m_bHoldReads = false; });
+    ASSERT_GE(dSeconds, 0.0) << "the close waited for the call";
+    EXPECT_LT(dSeconds, closepause::AtMost());
+    EXPECT_TRUE(tillport::CloseInProgress(nId)) << "the ID was freed under the call";
+    EXPECT_EQ(TestPort::s_nCloses.load(), nClosesBefore);
+    pPort->m_bHoldReads = false;
+    EXPECT_EQ(reader.get(), std::vector<jint>{0x12});
+    EXPECT_EQ(TestPort::s_nCloses.load(), nClosesBefore + 1);
+    EXPECT_FALSE(tillport::CloseInProgress(nId));
+    EXPECT_EQ(m_pComPortPointers[nId], nullptr);
+    fake.ExpectClean();
+}
+
+TEST_F(Concurrency, CloseDuringAReconnectWhoseHostLookupHangsEndsTheWriteAtOnce) {
+    // The printer ended the idle connection; the next write connects again and its host
+    // lookup hangs as behind a dead name server. The close ends the write at once and
+    // returns within its pause.
+    LoopbackPeer peer(LoopbackPeer::Behaviour::CloseAfter);
+    FakeJni fake;
+    jint nId = NATIVE(OpenETHERNETDevice)(fake.env(), nullptr, fake.NewString(slowlookup::kSlowHost), peer.Port());
+    ASSERT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
+    ASSERT_TRUE(peer.WaitForAccepted(1, ScaledMs(2000)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(ScaledMs(100)));  // the printer's close has arrived
+    slowlookup::SetSlow(true);
+    std::atomic<pid_t> nWriter{0};
+    auto writer = CallFromAnotherThread(nWriter, [nId](FakeJni& jni) {
+        return std::vector<jint>{NATIVE(WriteToDevice)(jni.env(), nullptr, nId, jni.NewByteArray(Filled(100, 0x41)))};
+    });
+    for (int i = 0; i < 5000 && slowlookup::Waiting() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool bLookingUp = slowlookup::Waiting() > 0;
+    Stopwatch closing;
+    const double dSeconds = bLookingUp ? CloseFromAnotherThread(nId, ScaledMs(5000), [] { slowlookup::Release(); }) : -1;
+    std::future_status writeEnded = writer.wait_for(std::chrono::seconds(0));
+    slowlookup::SetSlow(false);
+    slowlookup::Release();
+    JavaOutcome outcome = writer.get();
+    ASSERT_TRUE(bLookingUp) << "the write never looked the host up";
+    ASSERT_GE(dSeconds, 0.0) << "the close waited for the lookup";
+    EXPECT_LT(dSeconds, closepause::AtMost());
+    EXPECT_EQ(writeEnded, std::future_status::ready) << "the write still waited for the lookup";
+    EXPECT_EQ(outcome.answer, std::vector<jint>{0});
+    EXPECT_EQ(outcome.message, "Open Error (Device Error)");
+    EXPECT_EQ(peer.Accepted(), 1);
     fake.ExpectClean();
 }
