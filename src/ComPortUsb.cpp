@@ -274,6 +274,12 @@ unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, un
             SetLastError("Write Error---> error to reinit device");
             return 0;
         }
+        // A close that began meanwhile takes over from here.
+        if (ReadsAborted()) {
+            *pnError = 1;
+            SetLastError("Write Error");
+            return 0;
+        }
         if (!Open()) {
             *pnError = 1;
             SetLastError("Write Error---> error to oen device");

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -198,6 +199,12 @@ void UsbPrinterBed::SetClaimFails(int index, bool fail) {
     m_devices.at(index).claimFails = fail;
 }
 
+void UsbPrinterBed::SetClearHaltHangs(int index, bool hang) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_devices.at(index).clearHaltHangs = hang;
+    m_changed.notify_all();
+}
+
 void UsbPrinterBed::SetDetachFails(int index, bool fail) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_devices.at(index).detachFails = fail;
@@ -307,7 +314,7 @@ UsbPrinterBed::Device* UsbPrinterBed::FindDevice(UMockdevIoctlClient* client) {
 }
 
 bool UsbPrinterBed::Handle(UMockdevIoctlClient* client) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     Device* device = FindDevice(client);
     if (device == nullptr) return false;
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -351,6 +358,11 @@ bool UsbPrinterBed::Handle(UMockdevIoctlClient* client) {
     case USBDEVFS_CLEAR_HALT: {
         UMockdevIoctlData* endpoint = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
         device->counts.clearedHalts.push_back(static_cast<int>(*reinterpret_cast<unsigned int*>(endpoint->data)));
+        if (device->clearHaltHangs) {
+            // As a wedged printer keeps the kernel's control request waiting.
+            ++device->counts.hungClearHalts;
+            m_changed.wait_for(lock, std::chrono::seconds(10), [device] { return !device->clearHaltHangs; });
+        }
         umockdev_ioctl_client_complete(client, 0, 0);
         g_object_unref(endpoint);
         return true;

@@ -1,6 +1,7 @@
 #ifndef TILLPORTCOMM_TESTS_USBPRINTERBED_H
 #define TILLPORTCOMM_TESTS_USBPRINTERBED_H
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -53,6 +54,7 @@ public:
         int claims = 0, releases = 0;
         int driverQueries = 0, detaches = 0, attaches = 0;
         std::vector<int> clearedHalts;
+        int hungClearHalts = 0;  // clear-halt requests kept waiting (SetClearHaltHangs)
     };
 
     // Throws outside umockdev-wrapper, where libusb would see the machine's own buses.
@@ -73,6 +75,9 @@ public:
     void SetOpenFails(int index, bool fail);
     void SetClaimFails(int index, bool fail);
     void SetDetachFails(int index, bool fail);
+    // Clear-halt requests wait (up to 10 s) until this is set false again, as behind a
+    // printer that leaves the kernel's control request unanswered.
+    void SetClearHaltHangs(int index, bool hang);
     // Faults for the coming bulk transfers, in order; once used up, transfers succeed
     // (an IN transfer with no answer queued waits until its timeout or an unplug).
     void QueueOutcome(int index, Outcome outcome, size_t shortLength = 0);
@@ -99,7 +104,7 @@ private:
     struct Device {
         Printer printer;
         bool plugged = true;
-        bool openFails = false, claimFails = false, detachFails = false;
+        bool openFails = false, claimFails = false, detachFails = false, clearHaltHangs = false;
         bool driverBound = true;
         int devnum = 0;
         std::string sysPath;
@@ -128,6 +133,7 @@ private:
     UMockdevIoctlBase* m_handler;
     std::string m_root;
     mutable std::mutex m_mutex;  // the handler runs on umockdev's own thread
+    std::condition_variable m_changed;
     std::deque<Device> m_devices;
     std::vector<Urb*> m_urbs;  // submitted, not yet reaped
     int m_nextDevnum = 2;

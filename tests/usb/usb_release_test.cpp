@@ -211,4 +211,42 @@ TEST_F(UsbRelease, CloseCancelsAWaitingReadAtOnceAndAStalledWriteAtItsDeadline) 
     }
 }
 
+TEST_F(UsbRelease, CloseDuringRediscoveryReturnsInItsBoundWhateverThePrinterLeavesWaiting) {
+    // A failed transfer closed the port; the next write finds the printer again and its
+    // clear-halt request hangs in the kernel. The close makes no further request, returns
+    // within its pause, and the write gives the printer back (driver included) when it ends.
+    int printer = bed.Add(Printer("SN1"));
+    FakeJni fake;
+    jint id = OpenUsb(fake, "1");
+    ASSERT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
+    bed.QueueOutcome(printer, Bed::Outcome::Error);
+    EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(fake.env(), nullptr, id,
+                                                                                  fake.NewByteArray({0x1b, 0x40})),
+              0);
+    fake.ClearPending();
+    bed.SetClearHaltHangs(printer, true);
+    std::atomic<pid_t> nWriter{0};
+    auto writer = CallFromAnotherThread(nWriter, [id](FakeJni& jni) {
+        return std::vector<jint>{Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(
+            jni.env(), nullptr, id, jni.NewByteArray({0x1b, 0x40}))};
+    });
+    for (int i = 0; i < ScaledMs(5000) && bed.GetCounts(printer).hungClearHalts == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const bool bHung = bed.GetCounts(printer).hungClearHalts > 0;
+    const double dSeconds =
+        bHung ? CloseFromAnotherThread(id, ScaledMs(6000), [&] { bed.SetClearHaltHangs(printer, false); }) : -1;
+    bed.SetClearHaltHangs(printer, false);
+    JavaOutcome outcome = writer.get();
+    ASSERT_TRUE(bHung) << "the rediscovery never cleared a halt";
+    ASSERT_GE(dSeconds, 0.0) << "the close waited for the printer";
+    EXPECT_LT(dSeconds, closepause::AtMost());
+    EXPECT_EQ(outcome.answer, std::vector<jint>{0});
+    EXPECT_EQ(outcome.message, "Write Error");
+    EXPECT_EQ(bed.GetCounts(printer).hungClearHalts, 1) << "a request made after the close began";
+    EXPECT_EQ(bed.GetCounts(printer).attaches, 1);
+    EXPECT_FALSE(tillport::CloseInProgress(id));
+    fake.ExpectClean();
+}
+
 }  // namespace
