@@ -110,4 +110,8 @@ JNIEXPORT jint JNICALL TESTBED_METHOD(releases)(JNIEnv* env, jclass, jlong bed, 
     return Guarded(env, jint{-1}, [&] { return static_cast<jint>(Bed(bed)->GetCounts(index).releases); });
 }
 
+JNIEXPORT jint JNICALL TESTBED_METHOD(attaches)(JNIEnv* env, jclass, jlong bed, jint index) {
+    return Guarded(env, jint{-1}, [&] { return static_cast<jint>(Bed(bed)->GetCounts(index).attaches); });
+}
+
 }  // extern "C"

@@ -60,6 +60,11 @@ final class UsbTestbed implements AutoCloseable {
         return releases(bed, printer);
     }
 
+    /** How often the kernel driver was given the printer back. */
+    int attaches(int printer) {
+        return attaches(bed, printer);
+    }
+
     @Override
     public void close() {
         if (bed != 0) destroy(bed);
@@ -89,4 +94,6 @@ final class UsbTestbed implements AutoCloseable {
     private static native int claims(long bed, int printer);
 
     private static native int releases(long bed, int printer);
+
+    private static native int attaches(long bed, int printer);
 }
