@@ -17,6 +17,7 @@
 
 #include "CLog.h"
 #include "ClosePause.h"
+#include "ConnectionDrain.h"
 #include "EthTestSupport.h"
 #include "LogCapture.h"
 #include "LoopbackPeer.h"
@@ -437,5 +438,30 @@ TEST_F(Concurrency, CloseDuringAReconnectWhoseHostLookupHangsEndsTheWriteAtOnce)
     EXPECT_EQ(outcome.answer, std::vector<jint>{0});
     EXPECT_EQ(outcome.message, "Open Error (Device Error)");
     EXPECT_EQ(peer.Accepted(), 1);
+    fake.ExpectClean();
+}
+
+TEST_F(Concurrency, UnloadClosesEveryPortWithinOnePauseAndLeavesNothingRunning) {
+    // Two printers that never read and never close their end: each close would take the
+    // whole pause. The unload's closes run their pauses together.
+    LoopbackPeer first(LoopbackPeer::Behaviour::StopReading), second(LoopbackPeer::Behaviour::StopReading);
+    FakeJni fake;
+    jint nFirst = ethtest::OpenThroughJni(fake, first.Port());
+    jint nSecond = ethtest::OpenThroughJni(fake, second.Port());
+    for (jint nId : {nFirst, nSecond}) {
+        EXPECT_EQ(NATIVE(WriteToDevice)(fake.env(), nullptr, nId, fake.NewByteArray(Filled(100, 0x41))), 100);
+    }
+    Stopwatch unloading;
+    JNI_OnUnload(nullptr, nullptr);
+    const double dSeconds = unloading.Seconds();
+    EXPECT_GE(dSeconds, closepause::kWaitedOut);
+    EXPECT_LT(dSeconds, closepause::AtMost());
+    EXPECT_EQ(m_pComPortPointers[nFirst], nullptr);
+    EXPECT_EQ(m_pComPortPointers[nSecond], nullptr);
+    EXPECT_EQ(ConnectionDrain::Count(), 0u) << "a connection is still kept open";
+    for (LoopbackPeer* pPeer : {&first, &second}) {
+        pPeer->ResumeReading();  // and finds the connection over
+        EXPECT_TRUE(pPeer->WaitForClientClosed(ScaledMs(2000)));
+    }
     fake.ExpectClean();
 }
