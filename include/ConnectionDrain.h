@@ -9,7 +9,8 @@
 // jobs already reported written. So they are kept on a thread of the library's own, which
 // reads and drops what the printer sends until the kernel has sent every byte (SIOCOUTQ
 // reads 0) and the printer has closed its end, or kLimitMs have passed, and only then closes
-// them. The thread runs only while it has connections.
+// them. The thread starts with the first such connection and then waits in poll for the
+// next; EndAll ends it.
 namespace ConnectionDrain {
 
 constexpr unsigned long kLimitMs = 60000;

@@ -105,10 +105,12 @@ int SocketCloseOnExec(int nDomain, int nType, int nProtocol);
 
 // The first IPv4 address of a host name or dotted address, by getaddrinfo: the result is the
 // caller's own, and the lookup holds no lock that another port's call needs. False when the
-// host has no IPv4 address.
-bool LookUpIPv4(const char* szHost, in_addr* pAddress);
+// host has no IPv4 address. bNumericOnly: only a dotted address is taken, and no resolver
+// is asked (it never blocks).
+bool LookUpIPv4(const char* szHost, in_addr* pAddress, bool bNumericOnly = false);
 
-// LookUpIPv4 on a thread of its own, so that the caller waits for it in poll, beside a port's
+// LookUpIPv4 on a thread of its own (a dotted address is taken at once, without one), so that
+// the caller waits for it in poll, beside a port's
 // wake-up, and can give it up: a resolver may wait out its timeouts (seconds per dead name
 // server), which no close could otherwise cut short. A lookup given up finishes by itself
 // and frees what it holds; the threads are joined when they are done, at the latest by
@@ -116,7 +118,8 @@ bool LookUpIPv4(const char* szHost, in_addr* pAddress);
 class HostLookUp {
 public:
     HostLookUp() = default;
-    ~HostLookUp() = default;
+    // Joins the lookup's thread when it has finished; one given up is joined later.
+    ~HostLookUp();
     HostLookUp(const HostLookUp&) = delete;
     HostLookUp& operator=(const HostLookUp&) = delete;
 

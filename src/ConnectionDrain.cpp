@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <vector>
@@ -37,8 +38,7 @@ struct Drain {
     std::vector<Connection> connections;  // guarded by lock
     SystemCalls::WakeEvent wake;          // new connections, or the end
     bool bStop = false;                   // guarded by lock
-    bool bRunning = false;                // the thread has not yet decided to end; guarded by lock
-    bool bStarted = false;                // a thread was started and is not yet joined
+    bool bStarted = false;                // the thread runs (until EndAll); guarded by lock
     pthread_t thread{};
 };
 SystemCalls::NeverDestroyed<Drain> g_drain;
@@ -78,25 +78,23 @@ void Finish(const Connection& connection, const char* szWhy) {
     }
 }
 
-// One round: waits for the printers' bytes (or the next look at the send queues), then
-// closes the connections that are done. False once there is nothing left to do.
+// One round: waits for the printers' bytes (or the next look at the send queues; with no
+// connection, for one to come), then closes the connections that are done. False once the
+// drain is to end.
 bool DrainRound() {
     Drain& drain = g_drain.get();
     std::vector<pollfd> waits;
     int nWaitMs = kCheckEveryMs;
     {
         std::lock_guard<std::mutex> lock(drain.lock);
-        if (drain.bStop || drain.connections.empty()) {
-            drain.bRunning = false;
-            return false;
-        }
+        if (drain.bStop) return false;
+        if (drain.connections.empty()) nWaitMs = -1;
         waits.push_back(pollfd{drain.wake.Fd(), POLLIN, 0});
         for (const Connection& connection : drain.connections) {
             // A printer that has closed its end keeps the socket readable: only its send
             // queue is looked at then.
             waits.push_back(pollfd{connection.bPeerClosed ? -1 : connection.hSocket, POLLIN | POLLRDHUP, 0});
-            const int nLeft = connection.limit.RemainingMs();
-            if (nLeft < nWaitMs) nWaitMs = nLeft;
+            nWaitMs = std::min(nWaitMs, connection.limit.RemainingMs());
         }
     }
     if (poll(waits.data(), waits.size(), nWaitMs) < 0 && errno != EINTR) return true;
@@ -136,23 +134,14 @@ void* RunDrain(void*) {
 
 bool HandOver(int hSocket) {
     Drain& drain = g_drain.get();
-    std::unique_lock<std::mutex> lock(drain.lock);
+    std::lock_guard<std::mutex> lock(drain.lock);
     if (drain.bStop || !drain.wake.Create()) return false;
     drain.connections.reserve(drain.connections.size() + 1);
-    if (!drain.bRunning) {
-        // A thread that has ended by itself is joined before the next one starts.
-        if (drain.bStarted) {
-            const pthread_t ended = drain.thread;
-            drain.bStarted = false;
-            lock.unlock();
-            pthread_join(ended, nullptr);
-            lock.lock();
-        }
-        if (!drain.bRunning) {
-            if (pthread_create(&drain.thread, nullptr, RunDrain, nullptr) != 0) return false;
-            drain.bStarted = true;
-            drain.bRunning = true;
-        }
+    // Started with the first connection, the thread then waits for the next ones; it ends
+    // only with EndAll, which joins it.
+    if (!drain.bStarted) {
+        if (pthread_create(&drain.thread, nullptr, RunDrain, nullptr) != 0) return false;
+        drain.bStarted = true;
     }
     drain.connections.push_back(Connection{hSocket, Deadline(kLimitMs, ZeroTimeout::NoWait), false, 0});
     drain.wake.Signal();
@@ -175,7 +164,6 @@ void EndAll() {
     std::lock_guard<std::mutex> lock(drain.lock);
     for (const Connection& connection : drain.connections) Finish(connection, "at unload");
     drain.connections.clear();
-    drain.bRunning = false;
     drain.bStop = false;
 }
 

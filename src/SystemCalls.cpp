@@ -82,11 +82,12 @@ int SocketCloseOnExec(int nDomain, int nType, int nProtocol) {
     return socket(nDomain, nType | SOCK_CLOEXEC, nProtocol);
 }
 
-bool LookUpIPv4(const char* szHost, in_addr* pAddress) {
+bool LookUpIPv4(const char* szHost, in_addr* pAddress, bool bNumericOnly) {
     addrinfo hints;
     memset(&hints, 0, sizeof(hints));
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
+    if (bNumericOnly) hints.ai_flags = AI_NUMERICHOST;
     addrinfo* pResults = nullptr;
     if (getaddrinfo(szHost, nullptr, &hints, &pResults) != 0) return false;
     bool bFound = false;
@@ -158,6 +159,14 @@ bool HostLookUp::Start(const char* szHost) {
     std::shared_ptr<State> state = std::make_shared<State>();
     state->host = szHost;
     if (!state->done.Create()) return false;
+    // A dotted address needs no resolver: it is taken at once, without a thread.
+    if (LookUpIPv4(szHost, &state->address, true)) {
+        state->bFound = true;
+        state->bFinished.store(true, std::memory_order_release);
+        state->done.Signal();
+        m_state = state;
+        return true;
+    }
     auto* pHandOff = new std::shared_ptr<State>(state);
     std::lock_guard<std::mutex> lock(g_lookUps->lock);
     try {
@@ -176,6 +185,10 @@ bool HostLookUp::Start(const char* szHost) {
     g_lookUps->running.push_back(state);
     m_state = state;
     return true;
+}
+
+HostLookUp::~HostLookUp() {
+    if (m_state && m_state->bFinished.load(std::memory_order_acquire)) JoinLookUpThreads(false);
 }
 
 int HostLookUp::Fd() const { return m_state ? m_state->done.Fd() : -1; }

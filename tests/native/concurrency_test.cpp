@@ -438,6 +438,7 @@ TEST_F(Concurrency, CloseDuringAReconnectWhoseHostLookupHangsEndsTheWriteAtOnce)
     EXPECT_EQ(outcome.answer, std::vector<jint>{0});
     EXPECT_EQ(outcome.message, "Open Error (Device Error)");
     EXPECT_EQ(peer.Accepted(), 1);
+    SystemCalls::HostLookUp::JoinLookUps();  // the lookup given up has ended with the release
     fake.ExpectClean();
 }
 
