@@ -1,5 +1,29 @@
 package orvik.services.posprinterPortComm;
 
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.InputStreamReader;
+import java.net.URL;
+import java.nio.ByteBuffer;
+import java.nio.channels.FileChannel;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.FileAlreadyExistsException;
+import java.nio.file.Files;
+import java.nio.file.LinkOption;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.nio.file.StandardCopyOption;
+import java.nio.file.StandardOpenOption;
+import java.nio.file.attribute.FileAttribute;
+import java.nio.file.attribute.PosixFilePermission;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.security.CodeSource;
+import java.util.EnumSet;
+import java.util.Map;
+import java.util.Set;
+import java.util.StringTokenizer;
+
 /**
  * Byte pipe to a receipt printer on USB, an RS-232 line or TCP, through the native
  * library libtillportcomm&lt;TAG&gt;.so (TAG = ARM32, ARM64 or X64 for the running processor).
@@ -15,30 +39,406 @@ public class CommonComPort {
     public static final String LIBRARY_PROPERTY = "tillportcomm.library";
 
     static {
-        String explicit = System.getProperty(LIBRARY_PROPERTY);
-        if (explicit != null && !explicit.isEmpty()) {
-            System.load(explicit);
-        } else {
-            System.loadLibrary(libraryName(System.getProperty("os.arch", "")));
-        }
+        new LibraryLoader(System.getProperty("os.arch", "")).load();
     }
 
     /** The library's base name for a processor as Java reports it in {@code os.arch}. */
     public static String libraryName(String osArch) {
+        return "tillportcomm" + tag(osArch);
+    }
+
+    private static String tag(String osArch) {
         switch (osArch) {
             case "arm":
             case "armv7l":
             case "armhf":
             case "aarch32":
-                return "tillportcommARM32";
+                return "ARM32";
             case "aarch64":
             case "arm64":
-                return "tillportcommARM64";
+                return "ARM64";
             case "amd64":
             case "x86_64":
-                return "tillportcommX64";
+                return "X64";
             default:
                 throw new UnsatisfiedLinkError("tillportcomm: no library for processor " + osArch);
+        }
+    }
+
+    /**
+     * Loads the library for the running processor, from the first place that has one: the
+     * file named by {@link #LIBRARY_PROPERTY}; else {@code java.library.path} (where the
+     * Debian package installs it); else the copy inside this jar, under
+     * {@code natives/linux-<processor>/}, beside its SHA-256.
+     *
+     * <p>The jar's copy is loaded from a folder only this user can reach: {@code
+     * ~/.cache/tillportcomm}, made with mode 0700 where it is missing and used only when it is
+     * this user's, mode 0700, and no folder above it can be changed by anyone but this user
+     * or root. A copy found there is loaded only when its SHA-256 is the jar's; otherwise a
+     * new one is written beside it under a name of this process's, checked, and put in place
+     * whole: linked where no copy is (so of two JVMs loading at once, the later one keeps
+     * the earlier one's file), renamed over a copy that is not the jar's. Without a usable home (a service user's {@code /nonexistent},
+     * say), the copy goes into a new folder of random name, mode 0700, under {@code
+     * java.io.tmpdir}, and file and folder are removed once loaded.
+     *
+     * <p>When no place works, one {@link UnsatisfiedLinkError} names the processor and
+     * every place tried, with the reason each failed.
+     */
+    private static final class LibraryLoader {
+        private static final FileAttribute<Set<PosixFilePermission>> PRIVATE_FOLDER =
+            PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"));
+        private static final FileAttribute<Set<PosixFilePermission>> PRIVATE_FILE =
+            PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rw-------"));
+
+        private final String osArch;
+        private final StringBuilder tried = new StringBuilder();
+
+        LibraryLoader(String osArch) {
+            this.osArch = osArch;
+        }
+
+        void load() {
+            String explicit = System.getProperty(LIBRARY_PROPERTY);
+            if (explicit != null && !explicit.isEmpty()) {
+                try {
+                    System.load(explicit);
+                    return;
+                } catch (UnsatisfiedLinkError e) {
+                    failed(LIBRARY_PROPERTY + "=" + explicit, e);
+                    throw failure(explicit);
+                }
+            }
+            String name = libraryName(osArch);
+            try {
+                System.loadLibrary(name);
+                return;
+            } catch (UnsatisfiedLinkError e) {
+                failed("java.library.path (" + System.getProperty("java.library.path") + ")", e);
+            }
+            loadFromJar(System.mapLibraryName(name));
+        }
+
+        private void loadFromJar(String file) {
+            String entry = "natives/linux-" + nativesFolder() + "/" + file;
+            URL url = CommonComPort.class.getResource("/" + entry);
+            String expected;
+            try {
+                if (url == null) throw new IOException("not in " + codeSource());
+                expected = expectedSha256(entry + ".sha256");
+            } catch (IOException e) {
+                failed("the jar's " + entry, e);
+                throw failure(file);
+            }
+            String copyName = file.substring(0, file.length() - ".so".length()) + "-" + expected.substring(0, 16) + ".so";
+            String home = System.getProperty("user.home", "");
+            Path cache = Paths.get(home, ".cache", "tillportcomm");
+            try {
+                if (home.isEmpty() || !Files.isDirectory(Paths.get(home))) {
+                    throw new IOException("no home folder (user.home " + home + ")");
+                }
+                makeFolder(cache.getParent());
+                makeFolder(cache);
+                cache = cache.toRealPath();
+                trustFolder(cache);
+                System.load(copyIn(cache, copyName, url, expected).toString());
+                return;
+            } catch (IOException | UnsatisfiedLinkError | RuntimeException e) {
+                failed("the jar's " + entry + " in " + cache, e);
+            }
+            String tmp = System.getProperty("java.io.tmpdir", "/tmp");
+            Path folder = null;
+            Path copy = null;
+            try {
+                folder = Files.createTempDirectory(Paths.get(tmp), "tillportcomm-", PRIVATE_FOLDER);
+                trustFolder(folder);
+                copy = copyIn(folder, copyName, url, expected);
+                System.load(copy.toString());
+                return;
+            } catch (IOException | UnsatisfiedLinkError | RuntimeException e) {
+                failed("the jar's " + entry + " in a new folder under java.io.tmpdir (" + tmp + ")", e);
+            } finally {
+                // A loaded library stays mapped once its file is gone; nothing is left behind.
+                deleteQuietly(copy);
+                deleteQuietly(folder);
+            }
+            throw failure(file);
+        }
+
+        private String nativesFolder() {
+            switch (tag(osArch)) {
+                case "ARM32": return "arm";
+                case "ARM64": return "aarch64";
+                default: return "x86_64";
+            }
+        }
+
+        private static String codeSource() {
+            CodeSource source = CommonComPort.class.getProtectionDomain().getCodeSource();
+            return source != null && source.getLocation() != null ? source.getLocation().toString() : "the class path";
+        }
+
+        /** The SHA-256 in hex at the start of the jar's ENTRY, in the format of sha256sum. */
+        private static String expectedSha256(String entry) throws IOException {
+            InputStream in = CommonComPort.class.getResourceAsStream("/" + entry);
+            if (in == null) throw new IOException(entry + " is not in " + codeSource());
+            byte[] text = new byte[64];
+            int length = 0;
+            try {
+                while (length < text.length) {
+                    int n = in.read(text, length, text.length - length);
+                    if (n <= 0) break;
+                    length += n;
+                }
+            } finally {
+                in.close();
+            }
+            for (int i = 0; i < length; i++) {
+                if (Character.digit(text[i], 16) < 0 || Character.isUpperCase(text[i])) length = 0;
+            }
+            if (length != text.length) throw new IOException(entry + " holds no SHA-256");
+            return new String(text, StandardCharsets.US_ASCII);
+        }
+
+        private static void makeFolder(Path folder) throws IOException {
+            try {
+                Files.createDirectory(folder, PRIVATE_FOLDER);
+            } catch (FileAlreadyExistsException e) {
+                // Made before, by this JVM's user or another JVM: checked below.
+            }
+        }
+
+        /**
+         * Fails unless the folder is this user's with no access for anyone else, and every
+         * folder above it belongs to this user or root and is writable by no one else (or is
+         * sticky, like /tmp), so nobody else can put or swap a file in it.
+         */
+        private static void trustFolder(Path folder) throws IOException {
+            int uid = ownUid();
+            Map<String, Object> own = Files.readAttributes(folder, "unix:uid,mode", LinkOption.NOFOLLOW_LINKS);
+            int owner = (Integer) own.get("uid");
+            int mode = (Integer) own.get("mode");
+            if (owner != uid) throw new IOException(folder + " is owned by uid " + owner + ", not by this user (uid " + uid + ")");
+            if ((mode & 0777) != 0700) throw new IOException(folder + " has mode " + octal(mode) + ", not 0700");
+            for (Path above = folder.getParent(); above != null; above = above.getParent()) {
+                Map<String, Object> attributes = Files.readAttributes(above, "unix:uid,mode");
+                owner = (Integer) attributes.get("uid");
+                mode = (Integer) attributes.get("mode");
+                if (owner != uid && owner != 0) {
+                    throw new IOException(above + " is owned by uid " + owner + ", neither this user nor root");
+                }
+                if ((mode & 0022) != 0 && (mode & 01000) == 0) {
+                    throw new IOException(above + " is writable by others (mode " + octal(mode) + ")");
+                }
+            }
+        }
+
+        /** The effective user ID. */
+        private static int ownUid() throws IOException {
+            return Integer.parseInt(processStatus("Uid", 1));
+        }
+
+        /**
+         * Field INDEX (from 0) of line NAME of /proc/self/status ("Pid: 4242", "Uid: real
+         * effective saved filesystem").
+         */
+        private static String processStatus(String name, int index) throws IOException {
+            String status = "\n" + new String(Files.readAllBytes(Paths.get("/proc/self/status")), StandardCharsets.US_ASCII);
+            int start = status.indexOf("\n" + name + ":");
+            if (start < 0) throw new IOException("no " + name + " in /proc/self/status");
+            start += name.length() + 2;
+            int end = status.indexOf('\n', start);
+            StringTokenizer fields = new StringTokenizer(status.substring(start, end < 0 ? status.length() : end));
+            for (int i = 0; i < index; i++) fields.nextToken();
+            return fields.nextToken();
+        }
+
+        /**
+         * The jar's library as NAME in FOLDER: a copy already there whose SHA-256 is the
+         * jar's, or else a new copy, written to a file of its own, checked, and renamed over
+         * NAME in one step.
+         */
+        private static Path copyIn(Path folder, String name, URL url, String expected) throws IOException {
+            Path copy = folder.resolve(name);
+            if (Files.isRegularFile(copy, LinkOption.NOFOLLOW_LINKS) && expected.equals(sha256(copy))) return copy;
+            // Missing, or not the jar's (changed, cut short, unreadable): replaced as a whole.
+            // Named after this process and the time, in a folder nobody else can write to:
+            // unique without the cost of setting up a SecureRandom.
+            Path temporary = folder.resolve("." + name + "-" + processStatus("Pid", 0) + "-"
+                                            + Long.toHexString(System.nanoTime()) + ".tmp");
+            try {
+                Sha256 digest = new Sha256();
+                try (InputStream in = url.openStream();
+                     FileChannel out = FileChannel.open(temporary, EnumSet.of(StandardOpenOption.CREATE_NEW,
+                                                        StandardOpenOption.WRITE), PRIVATE_FILE)) {
+                    byte[] buffer = new byte[65536];
+                    for (int n; (n = in.read(buffer)) > 0; ) {
+                        digest.update(buffer, 0, n);
+                        ByteBuffer chunk = ByteBuffer.wrap(buffer, 0, n);
+                        while (chunk.hasRemaining()) out.write(chunk);
+                    }
+                    out.force(true);
+                }
+                String written = digest.hex();
+                if (!written.equals(expected)) {
+                    throw new IOException("the jar's library has SHA-256 " + written + ", not " + expected);
+                }
+                Files.setPosixFilePermissions(temporary, PosixFilePermissions.fromString("r-x------"));
+                publish(temporary, copy, expected);
+            } finally {
+                deleteQuietly(temporary);
+            }
+            return copy;
+        }
+
+        /**
+         * Gives the whole file TEMPORARY the name COPY. A link publishes it only where COPY
+         * is missing, so a JVM that loaded a copy another JVM made at the same time keeps
+         * its file; a COPY that is not the jar's is replaced in one rename.
+         */
+        private static void publish(Path temporary, Path copy, String expected) throws IOException {
+            try {
+                Files.createLink(copy, temporary);
+                return;
+            } catch (FileAlreadyExistsException e) {
+                if (expected.equals(sha256(copy))) return;
+            } catch (IOException | UnsupportedOperationException e) {
+                // A file system without hard links: the rename alone.
+            }
+            Files.move(temporary, copy, StandardCopyOption.ATOMIC_MOVE);
+        }
+
+        /** The file's SHA-256, or "" when it cannot be read. */
+        private static String sha256(Path file) {
+            Sha256 digest = new Sha256();
+            try (InputStream in = Files.newInputStream(file)) {
+                byte[] buffer = new byte[65536];
+                for (int n; (n = in.read(buffer)) > 0; ) digest.update(buffer, 0, n);
+            } catch (IOException e) {
+                return "";
+            }
+            return digest.hex();
+        }
+
+        private static String octal(int mode) {
+            return "0" + Integer.toOctalString(mode & 07777);
+        }
+
+        private static void deleteQuietly(Path path) {
+            if (path == null) return;
+            try {
+                Files.deleteIfExists(path);
+            } catch (IOException e) {
+                // Left behind: nothing else depends on it.
+            }
+        }
+
+        private void failed(String place, Throwable why) {
+            String reason = why.getMessage();
+            if (!(why instanceof UnsatisfiedLinkError) || reason == null) {
+                reason = why.getClass().getSimpleName() + (reason != null ? ": " + reason : "");
+            }
+            tried.append("\n  ").append(place).append(": ").append(reason);
+        }
+
+        private UnsatisfiedLinkError failure(String file) {
+            return new UnsatisfiedLinkError("tillportcomm: cannot load " + file + " for processor " + osArch
+                                            + " (os.arch); tried:" + tried);
+        }
+    }
+
+    /**
+     * SHA-256 (FIPS 180-4). The loader hashes with this rather than MessageDigest: on a
+     * till's slow core, setting up the JVM's security providers takes longer than hashing
+     * the library itself.
+     */
+    private static final class Sha256 {
+        private static final int[] K = {
+            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+            0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+            0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+            0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+            0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+            0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+            0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+        private final int[] state = {
+            0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+        private final int[] w = new int[64];
+        private final byte[] pending = new byte[64];
+        private int pendingLength;
+        private long length;
+
+        void update(byte[] data, int offset, int count) {
+            length += count;
+            while (count > 0) {
+                if (pendingLength == 0 && count >= 64) {
+                    compress(data, offset);
+                    offset += 64;
+                    count -= 64;
+                    continue;
+                }
+                int n = Math.min(64 - pendingLength, count);
+                System.arraycopy(data, offset, pending, pendingLength, n);
+                pendingLength += n;
+                offset += n;
+                count -= n;
+                if (pendingLength == 64) {
+                    compress(pending, 0);
+                    pendingLength = 0;
+                }
+            }
+        }
+
+        /** The digest of everything given to update, in lower-case hex; ends this hash. */
+        String hex() {
+            long bits = length * 8;
+            byte[] tail = new byte[pendingLength < 56 ? 64 : 128];
+            System.arraycopy(pending, 0, tail, 0, pendingLength);
+            tail[pendingLength] = (byte) 0x80;
+            for (int i = 0; i < 8; i++) tail[tail.length - 1 - i] = (byte) (bits >>> (8 * i));
+            for (int at = 0; at < tail.length; at += 64) compress(tail, at);
+            StringBuilder text = new StringBuilder(64);
+            for (int word : state) {
+                for (int shift = 28; shift >= 0; shift -= 4) text.append(Character.forDigit((word >>> shift) & 0xf, 16));
+            }
+            return text.toString();
+        }
+
+        private void compress(byte[] block, int at) {
+            for (int i = 0; i < 16; i++, at += 4) {
+                w[i] = (block[at] << 24) | ((block[at + 1] & 0xff) << 16) | ((block[at + 2] & 0xff) << 8) | (block[at + 3] & 0xff);
+            }
+            for (int i = 16; i < 64; i++) {
+                int x = w[i - 15];
+                int y = w[i - 2];
+                int s0 = ((x >>> 7) | (x << 25)) ^ ((x >>> 18) | (x << 14)) ^ (x >>> 3);
+                int s1 = ((y >>> 17) | (y << 15)) ^ ((y >>> 19) | (y << 13)) ^ (y >>> 10);
+                w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+            }
+            int a = state[0], b = state[1], c = state[2], d = state[3];
+            int e = state[4], f = state[5], g = state[6], h = state[7];
+            for (int i = 0; i < 64; i++) {
+                int t1 = h + (((e >>> 6) | (e << 26)) ^ ((e >>> 11) | (e << 21)) ^ ((e >>> 25) | (e << 7)))
+                         + ((e & f) ^ (~e & g)) + K[i] + w[i];
+                int t2 = (((a >>> 2) | (a << 30)) ^ ((a >>> 13) | (a << 19)) ^ ((a >>> 22) | (a << 10)))
+                         + ((a & b) ^ (a & c) ^ (b & c));
+                h = g;
+                g = f;
+                f = e;
+                e = d + t1;
+                d = c;
+                c = b;
+                b = a;
+                a = t1 + t2;
+            }
+            state[0] += a;
+            state[1] += b;
+            state[2] += c;
+            state[3] += d;
+            state[4] += e;
+            state[5] += f;
+            state[6] += g;
+            state[7] += h;
         }
     }
 
