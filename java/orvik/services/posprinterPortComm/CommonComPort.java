@@ -78,8 +78,8 @@ public class CommonComPort {
      * new one is written beside it under a name of this process's, checked, and put in place
      * whole: linked where no copy is (so of two JVMs loading at once, the later one keeps
      * the earlier one's file), renamed over a copy that is not the jar's. Without a usable home (a service user's {@code /nonexistent},
-     * say), the copy goes into a new folder of random name, mode 0700, under {@code
-     * java.io.tmpdir}, and file and folder are removed once loaded.
+     * say), the copy goes into a new folder, made by this process with mode 0700, under
+     * {@code java.io.tmpdir}, and file and folder are removed once loaded.
      *
      * <p>When no place works, one {@link UnsatisfiedLinkError} names the processor and
      * every place tried, with the reason each failed.
@@ -149,7 +149,7 @@ public class CommonComPort {
             Path folder = null;
             Path copy = null;
             try {
-                folder = Files.createTempDirectory(Paths.get(tmp), "tillportcomm-", PRIVATE_FOLDER);
+                folder = newPrivateFolder(Paths.get(tmp));
                 trustFolder(folder);
                 copy = copyIn(folder, copyName, url, expected);
                 System.load(copy.toString());
@@ -197,6 +197,23 @@ public class CommonComPort {
             }
             if (length != text.length) throw new IOException(entry + " holds no SHA-256");
             return new String(text, StandardCharsets.US_ASCII);
+        }
+
+        /**
+         * A new folder "tillportcomm-PID-TIME" in PARENT, made by this process with mode 0700.
+         * A folder of that name that someone else made first is never used: mkdir fails on
+         * it, and the next name is tried. (No SecureRandom: on a slow core setting one up
+         * costs more than the whole load.)
+         */
+        private static Path newPrivateFolder(Path parent) throws IOException {
+            String stem = "tillportcomm-" + processStatus("Pid", 0) + "-";
+            for (int attempt = 1; ; attempt++) {
+                try {
+                    return Files.createDirectory(parent.resolve(stem + Long.toHexString(System.nanoTime())), PRIVATE_FOLDER);
+                } catch (FileAlreadyExistsException e) {
+                    if (attempt == 8) throw e;
+                }
+            }
         }
 
         private static void makeFolder(Path folder) throws IOException {
