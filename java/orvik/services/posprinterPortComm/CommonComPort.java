@@ -19,6 +19,8 @@ import java.nio.file.attribute.FileAttribute;
 import java.nio.file.attribute.PosixFilePermission;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.security.CodeSource;
+import java.security.MessageDigest;
+import java.security.NoSuchAlgorithmException;
 import java.util.EnumSet;
 import java.util.Map;
 import java.util.Set;
@@ -363,99 +365,28 @@ public class CommonComPort {
         }
     }
 
-    /**
-     * SHA-256 (FIPS 180-4). The loader hashes with this rather than MessageDigest: on a
-     * till's slow core, setting up the JVM's security providers takes longer than hashing
-     * the library itself.
-     */
+    /** SHA-256 in lower-case hex, through the JVM's own MessageDigest. */
     private static final class Sha256 {
-        private static final int[] K = {
-            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-            0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-            0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-            0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-            0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-            0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-            0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-        private final int[] state = {
-            0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-        private final int[] w = new int[64];
-        private final byte[] pending = new byte[64];
-        private int pendingLength;
-        private long length;
+        private final MessageDigest digest;
+
+        Sha256() {
+            try {
+                digest = MessageDigest.getInstance("SHA-256");
+            } catch (NoSuchAlgorithmException e) {
+                // Every Java platform has SHA-256.
+                throw new IllegalStateException(e);
+            }
+        }
 
         void update(byte[] data, int offset, int count) {
-            length += count;
-            while (count > 0) {
-                if (pendingLength == 0 && count >= 64) {
-                    compress(data, offset);
-                    offset += 64;
-                    count -= 64;
-                    continue;
-                }
-                int n = Math.min(64 - pendingLength, count);
-                System.arraycopy(data, offset, pending, pendingLength, n);
-                pendingLength += n;
-                offset += n;
-                count -= n;
-                if (pendingLength == 64) {
-                    compress(pending, 0);
-                    pendingLength = 0;
-                }
-            }
+            digest.update(data, offset, count);
         }
 
-        /** The digest of everything given to update, in lower-case hex; ends this hash. */
+        /** The digest of everything given to update; ends this hash. */
         String hex() {
-            long bits = length * 8;
-            byte[] tail = new byte[pendingLength < 56 ? 64 : 128];
-            System.arraycopy(pending, 0, tail, 0, pendingLength);
-            tail[pendingLength] = (byte) 0x80;
-            for (int i = 0; i < 8; i++) tail[tail.length - 1 - i] = (byte) (bits >>> (8 * i));
-            for (int at = 0; at < tail.length; at += 64) compress(tail, at);
             StringBuilder text = new StringBuilder(64);
-            for (int word : state) {
-                for (int shift = 28; shift >= 0; shift -= 4) text.append(Character.forDigit((word >>> shift) & 0xf, 16));
-            }
+            for (byte b : digest.digest()) text.append(Character.forDigit((b >> 4) & 0xf, 16)).append(Character.forDigit(b & 0xf, 16));
             return text.toString();
-        }
-
-        private void compress(byte[] block, int at) {
-            for (int i = 0; i < 16; i++, at += 4) {
-                w[i] = (block[at] << 24) | ((block[at + 1] & 0xff) << 16) | ((block[at + 2] & 0xff) << 8) | (block[at + 3] & 0xff);
-            }
-            for (int i = 16; i < 64; i++) {
-                int x = w[i - 15];
-                int y = w[i - 2];
-                int s0 = ((x >>> 7) | (x << 25)) ^ ((x >>> 18) | (x << 14)) ^ (x >>> 3);
-                int s1 = ((y >>> 17) | (y << 15)) ^ ((y >>> 19) | (y << 13)) ^ (y >>> 10);
-                w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-            }
-            int a = state[0], b = state[1], c = state[2], d = state[3];
-            int e = state[4], f = state[5], g = state[6], h = state[7];
-            for (int i = 0; i < 64; i++) {
-                int t1 = h + (((e >>> 6) | (e << 26)) ^ ((e >>> 11) | (e << 21)) ^ ((e >>> 25) | (e << 7)))
-                         + ((e & f) ^ (~e & g)) + K[i] + w[i];
-                int t2 = (((a >>> 2) | (a << 30)) ^ ((a >>> 13) | (a << 19)) ^ ((a >>> 22) | (a << 10)))
-                         + ((a & b) ^ (a & c) ^ (b & c));
-                h = g;
-                g = f;
-                f = e;
-                e = d + t1;
-                d = c;
-                c = b;
-                b = a;
-                a = t1 + t2;
-            }
-            state[0] += a;
-            state[1] += b;
-            state[2] += c;
-            state[3] += d;
-            state[4] += e;
-            state[5] += f;
-            state[6] += g;
-            state[7] += h;
         }
     }
 
