@@ -73,8 +73,23 @@ install(FILES ${TILLPORT_PACKAGING_DIR}/copyright ${TILLPORT_DEB_DOCS}/changelog
               ${TILLPORT_DEB_DOCS}/README.Debian
         DESTINATION share/doc/${TILLPORT_PACKAGE_NAME} COMPONENT deb)
 
+# The library as the jar carries it, in this tree's natives/linux-<processor>/: the package's
+# own stripped file and its SHA-256. The host's jar takes those of all three processors' trees.
+set(TILLPORT_JAR_FOLDER_X64 linux-x86_64)
+set(TILLPORT_JAR_FOLDER_ARM32 linux-arm)
+set(TILLPORT_JAR_FOLDER_ARM64 linux-aarch64)
+set(TILLPORT_JAR_NATIVE
+    ${CMAKE_BINARY_DIR}/natives/${TILLPORT_JAR_FOLDER_${TILLPORT_TAG}}/libtillportcomm${TILLPORT_TAG}.so)
+add_custom_command(
+  OUTPUT ${TILLPORT_JAR_NATIVE} ${TILLPORT_JAR_NATIVE}.sha256
+  COMMAND ${CMAKE_COMMAND} -DSTRIP=${CMAKE_STRIP} -DLIBRARY=$<TARGET_FILE:tillportcomm>
+          -DOUTPUT=${TILLPORT_JAR_NATIVE} -P ${CMAKE_SOURCE_DIR}/cmake/jar_native.cmake
+  DEPENDS tillportcomm ${CMAKE_SOURCE_DIR}/cmake/jar_native.cmake
+  COMMENT "Stripping libtillportcomm${TILLPORT_TAG}.so for the jar")
+add_custom_target(jar_native DEPENDS ${TILLPORT_JAR_NATIVE} ${TILLPORT_JAR_NATIVE}.sha256)
+
 # Everything the package (and on the host, the jar) needs, without the test programs.
-add_custom_target(package_payload DEPENDS tillportcomm)
+add_custom_target(package_payload DEPENDS tillportcomm jar_native)
 # cpack installs without building first; package_payload is built before it instead.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
@@ -131,9 +146,14 @@ set(CPACK_PROJECT_CONFIG_FILE ${TILLPORT_CPACK_ENVIRONMENT})
 include(CPack)
 
 # The jar: CommonComPort as compiled for the build, a manifest that grants native access to
-# applications launched from it, and the sources beside it. Java classes serve every
-# processor, so only the host build makes them.
+# applications launched from it, and the libraries of all three processors, so that a till
+# without the Debian package needs nothing else; beside it the sources jar and the pom that
+# gives it Maven coordinates. Java classes serve every processor, so only the host build
+# makes them. The ARM libraries come from the arm32 and arm64 presets' trees: build their
+# package_payload first (scripts/package.sh builds the three in that order).
 if(NOT CMAKE_CROSSCOMPILING)
+  set(TILLPORT_JAR_TREES "${CMAKE_SOURCE_DIR}/build/arm32;${CMAKE_SOURCE_DIR}/build/arm64" CACHE STRING
+      "Build trees of the other processors whose libraries (natives/ there) the jar carries")
   set(TILLPORT_JAR_DIR ${CMAKE_BINARY_DIR}/jar)
   set(TILLPORT_JAR ${TILLPORT_JAR_DIR}/tillportcomm-${TILLPORT_UPSTREAM_VERSION}.jar)
   set(TILLPORT_SOURCES_JAR ${TILLPORT_JAR_DIR}/tillportcomm-${TILLPORT_UPSTREAM_VERSION}-sources.jar)
@@ -144,18 +164,46 @@ Implementation-Version: ${TILLPORT_UPSTREAM_VERSION}
 Automatic-Module-Name: orvik.services.posprinterPortComm
 Enable-Native-Access: ALL-UNNAMED
 ")
+  # Maven coordinates: the library's version, no dependencies (the natives are inside).
+  set(TILLPORT_MAVEN_GROUP orvik.services)
+  set(TILLPORT_MAVEN_ARTIFACT tillportcomm)
+  file(CONFIGURE OUTPUT ${TILLPORT_JAR_DIR}/pom.xml CONTENT [[
+<?xml version="1.0" encoding="UTF-8"?>
+<project xmlns="http://maven.apache.org/POM/4.0.0" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
+         xsi:schemaLocation="http://maven.apache.org/POM/4.0.0 https://maven.apache.org/xsd/maven-4.0.0.xsd">
+  <modelVersion>4.0.0</modelVersion>
+  <groupId>@TILLPORT_MAVEN_GROUP@</groupId>
+  <artifactId>@TILLPORT_MAVEN_ARTIFACT@</artifactId>
+  <version>@TILLPORT_UPSTREAM_VERSION@</version>
+  <packaging>jar</packaging>
+  <name>tillportcomm</name>
+  <description>Java class orvik.services.posprinterPortComm.CommonComPort and its native library for Linux on 32-bit ARM, 64-bit ARM and x86-64: receipt printers on USB, RS-232 and TCP.</description>
+  <licenses>
+    <license>
+      <name>proprietary</name>
+      <comments>All rights reserved. No licence to copy, modify or redistribute this software is granted except by written agreement with the copyright holder.</comments>
+    </license>
+  </licenses>
+</project>
+]] @ONLY)
   set(class_file orvik/services/posprinterPortComm/CommonComPort.class)
   file(RELATIVE_PATH source_file ${JAVA_SOURCE_DIR} ${JAVA_MAIN_SOURCE})
+  # Packed at every build of the target, since the ARM libraries are other trees' files.
+  add_custom_target(tillportcomm_jar
+    COMMAND ${CMAKE_COMMAND} -DJAR=${JAR_EXECUTABLE} -DOUTPUT=${TILLPORT_JAR} -DMANIFEST=${TILLPORT_MANIFEST}
+            -DCLASSES=${JAVA_CLASSES_DIR} "-DTREES=${CMAKE_BINARY_DIR};${TILLPORT_JAR_TREES}"
+            "-DFOLDERS=${TILLPORT_JAR_FOLDER_X64};${TILLPORT_JAR_FOLDER_ARM32};${TILLPORT_JAR_FOLDER_ARM64}"
+            -DSTAGING=${TILLPORT_JAR_DIR}/staging -P ${CMAKE_SOURCE_DIR}/cmake/pack_jar.cmake
+    DEPENDS ${JAVA_CLASSES_DIR}/${class_file} ${TILLPORT_MANIFEST} ${TILLPORT_SOURCES_JAR}
+    COMMENT "Packing tillportcomm-${TILLPORT_UPSTREAM_VERSION}.jar with the libraries of all three processors"
+    VERBATIM)
+  add_dependencies(tillportcomm_jar jar_native)
   add_custom_command(
-    OUTPUT ${TILLPORT_JAR} ${TILLPORT_SOURCES_JAR}
-    COMMAND ${CMAKE_COMMAND} -E rm -f ${TILLPORT_JAR} ${TILLPORT_SOURCES_JAR}
-    COMMAND ${JAR_EXECUTABLE} --create --file ${TILLPORT_JAR} --manifest ${TILLPORT_MANIFEST}
-            -C ${JAVA_CLASSES_DIR} orvik
-    COMMAND ${JAR_EXECUTABLE} --create --file ${TILLPORT_SOURCES_JAR}
-            -C ${JAVA_SOURCE_DIR} ${source_file}
-    DEPENDS ${JAVA_CLASSES_DIR}/${class_file} ${JAVA_MAIN_SOURCE} ${TILLPORT_MANIFEST}
-    COMMENT "Packing tillportcomm-${TILLPORT_UPSTREAM_VERSION}.jar and its sources jar")
-  add_custom_target(tillportcomm_jar ALL DEPENDS ${TILLPORT_JAR} ${TILLPORT_SOURCES_JAR})
+    OUTPUT ${TILLPORT_SOURCES_JAR}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${TILLPORT_SOURCES_JAR}
+    COMMAND ${JAR_EXECUTABLE} --create --file ${TILLPORT_SOURCES_JAR} -C ${JAVA_SOURCE_DIR} ${source_file}
+    DEPENDS ${JAVA_MAIN_SOURCE}
+    COMMENT "Packing tillportcomm-${TILLPORT_UPSTREAM_VERSION}-sources.jar")
   add_dependencies(package_payload tillportcomm_jar)
 endif()
 
@@ -175,6 +223,8 @@ function(tillport_add_package_tests)
   set(built_library_amd64 $<TARGET_FILE:tillportcomm>)
   set(built_library_armhf ${CMAKE_SOURCE_DIR}/build/arm32/libtillportcommARM32.so)
   set(built_library_arm64 ${CMAKE_SOURCE_DIR}/build/arm64/libtillportcommARM64.so)
+  set(built_printer_armhf ${CMAKE_SOURCE_DIR}/build/arm32/tools/virtual_printer)
+  set(built_printer_arm64 ${CMAKE_SOURCE_DIR}/build/arm64/tools/virtual_printer)
   foreach(arch amd64 armhf arm64)
     set(deb ${packages_dir}/${TILLPORT_PACKAGE_NAME}_${deb_version}_${arch}.deb)
     add_test(NAME package.deb.${arch}
@@ -188,13 +238,18 @@ function(tillport_add_package_tests)
       set_tests_properties(package.install.amd64 PROPERTIES RESOURCE_LOCK dpkg TIMEOUT 600)
     else()
       add_test(NAME package.arm_jvm.${arch}
-        COMMAND bash ${checks}/arm_machine_load.sh ${arch} ${deb} ${jar} ${demo_classes} ${deb_version})
+        COMMAND bash ${checks}/arm_machine_load.sh ${arch} ${deb} ${jar} ${demo_classes} ${deb_version}
+                ${built_printer_${arch}})
       set_tests_properties(package.arm_jvm.${arch} PROPERTIES TIMEOUT 600)
     endif()
   endforeach()
   add_test(NAME package.jar
     COMMAND bash ${checks}/check_jar.sh ${jar} ${packages_dir}/tillportcomm-${TILLPORT_UPSTREAM_VERSION}-sources.jar
-            ${TILLPORT_UPSTREAM_VERSION} ${JAVA_MAIN_SOURCE})
+            ${TILLPORT_UPSTREAM_VERSION} ${JAVA_MAIN_SOURCE} ${packages_dir}/pom.xml ${deb_version})
+  add_test(NAME package.jar_load
+    COMMAND bash ${checks}/jar_load.sh ${jar} ${demo_classes} $<TARGET_FILE:virtual_printer>)
+  add_test(NAME package.maven
+    COMMAND bash ${checks}/maven_install.sh ${packages_dir} ${TILLPORT_UPSTREAM_VERSION} ${CMAKE_BINARY_DIR})
   get_property(package_tests DIRECTORY PROPERTY TESTS)
   list(FILTER package_tests INCLUDE REGEX "^package\\.")
   set_tests_properties(${package_tests} PROPERTIES LABELS package SKIP_RETURN_CODE 77)

@@ -19,6 +19,8 @@ packages=(
   libgtest-dev:armhf libgtest-dev:arm64
   # packages: lintian, and the target's libraries that dpkg-shlibdeps maps to Depends
   lintian file libstdc++6:armhf libstdc++6:arm64
+  # the jar's pom.xml: Maven installs it offline with Debian's install plugin
+  maven libmaven-install-plugin-java
   # The emulated ARM machines: qemu-system-arm has both qemu-system-arm and -aarch64; kmod and
   # cpio build their initramfs; the guests run the ARM JVM and umockdev from the host's root.
   qemu-system-arm kmod cpio

@@ -1,11 +1,11 @@
 import orvik.services.posprinterPortComm.CommonComPort;
 
-/** Loads the library, switches its log to standard output and makes a few control calls. */
+/** Loads the library (saying from where), switches its log to standard output and makes a few control calls. */
 public final class ControlDemo {
     private ControlDemo() {}
 
     public static void main(String[] args) {
-        CommonComPort port = new CommonComPort();
+        CommonComPort port = LoadedLibrary.load("ControlDemo");
         port.SetLogType(1, true);
         port.SetTimeoutRX(0, 2000);
         port.ClearPipeRX(0);

@@ -18,7 +18,7 @@ public final class PrintDemo {
     public static void main(String[] args) {
         String host = args.length > 0 ? args[0] : "127.0.0.1";
         int tcpPort = args.length > 1 ? Integer.parseInt(args[1]) : 9100;
-        CommonComPort port = new CommonComPort();
+        CommonComPort port = LoadedLibrary.load("PrintDemo");
         port.SetLogType(1, true);
 
         int id;

@@ -4,9 +4,11 @@
 # installed library -- found by System.loadLibrary on the JVM's own java.library.path, with
 # no library property and no LD_LIBRARY_PATH -- then purges the package and checks that
 # nothing is left of it.
-# Before the install the same demo must fail to find the library, so the run proves the
-# package's copy was loaded. Leaves an already installed libtillportcomm alone (fails
-# instead); purges what it installed even when a step fails. Needs root (skipped otherwise).
+# Before the install the same demo loads the library the jar carries (from a private folder
+# in a home of the test's own); with the package installed it must load the package's file,
+# as /proc/self/maps shows, although the jar still carries its own. Leaves an already
+# installed libtillportcomm alone (fails instead); purges what it installed even when a step
+# fails. Needs root (skipped otherwise).
 # Arguments: package file, jar, demo classes directory, virtual printer program,
 # package version (upstream-revision).
 set -euo pipefail
@@ -58,17 +60,20 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM INT
 
-# The demo with nothing but the JVM's defaults to find the library.
+# The demo with nothing but the JVM's defaults to find the library; a home of its own for
+# the jar's copy.
+mkdir "$work/home"
 run_demo() {
   env -u LD_LIBRARY_PATH -u JAVA_TOOL_OPTIONS -u JDK_JAVA_OPTIONS -u _JAVA_OPTIONS \
-    java --enable-native-access=ALL-UNNAMED -cp "$jar:$demo_classes" PrintDemo "$@"
+    java --enable-native-access=ALL-UNNAMED -Duser.home="$work/home" -cp "$jar:$demo_classes" PrintDemo "$@"
 }
+loaded_from() { sed -n 's/^PrintDemo: library \(.*\), loaded in .*/\1/p' "$1"; }
 
-if run_demo 127.0.0.1 9 >"$work/before.txt" 2>&1 \
-   || ! grep -q "UnsatisfiedLinkError.*tillportcommX64" "$work/before.txt"; then
-  cat "$work/before.txt"
-  fail "before the install the JVM must not find libtillportcommX64.so, yet it did not fail that way"
-fi
+run_demo 127.0.0.1 9 >"$work/before.txt" 2>&1 || true
+case "$(loaded_from "$work/before.txt")" in
+  "$work/home/.cache/tillportcomm/libtillportcommX64-"*.so) ;;
+  *) cat "$work/before.txt"; fail "before the install the JVM must load the jar's library, yet it did not" ;;
+esac
 
 # Directories the package would create, to check that the purge takes them away again.
 dpkg-deb -c "$deb" | awk '$1 ~ /^d/ {print substr($6, 2)}' | sed 's:/$::' | while read -r dir; do
@@ -96,6 +101,8 @@ done
 run_demo 127.0.0.1 "$port" >"$work/demo.txt" 2>&1 || { cat "$work/demo.txt"; fail "the demo failed with the installed library"; }
 grep -q "SO Version: ${version%-*}\$" "$work/demo.txt" || { cat "$work/demo.txt"; fail "the loaded library does not report version ${version%-*}"; }
 grep -q "PrintDemo: receipt sent; printer status 0x12: online" "$work/demo.txt" || { cat "$work/demo.txt"; fail "the demo did not finish its print job"; }
+[ "$(loaded_from "$work/demo.txt")" = /usr/lib/x86_64-linux-gnu/jni/libtillportcommX64.so ] \
+  || { cat "$work/demo.txt"; fail "the JVM did not load the installed library"; }
 kill -TERM "$printer_pid"
 wait "$printer_pid" || true
 printer_pid=""
