@@ -6,6 +6,50 @@
 
 #include "SystemCalls.h"
 
+// Why an operation of a port failed, for callers that must tell causes apart (the tool
+// explains each to a technician); the text in m_strLastError stays what callers show.
+enum class FailureCause {
+    None,
+    Ended,           // no more bytes within the wait: the timeout, or a close that ended it
+    StreamEnded,     // no more bytes ever: the printer ended the stream, the line hung up
+    PortClosing,     // a close had begun: the operation was not made
+    NoConnection,    // TCP: the implicit reconnect failed
+    BadSetting,      // a name, baud rate or flow-control code that Init refuses
+    BadBaudrate,     // serial: the baud rate, in particular
+    NotFound,        // USB: no printer of that product ID and address
+    CannotOpen,      // USB: the printer's node could not be opened
+    SerialUnreadable,
+    DriverHeld,      // USB: the kernel driver could not be detached
+    Claimed,         // USB: interface 0 could not be claimed
+    UsbUnavailable,  // USB: libusb could not start or list the devices
+    LineInUse,       // serial: another port or program holds the line
+    Other,
+};
+
+// What one operation of a port, or one step inside a transport, came to: done, ended (no
+// more bytes were coming within the wait; the bytes that came still count), or failed; the
+// bytes that really moved (taken by the printer, the line or the socket, or placed in the
+// caller's buffer); and the fixed text and cause of an end or a failure. A transport's
+// steps hand it up; each operation writes it to the caller's flag, m_strLastError and its
+// result in one place (CComPort::Conclude).
+struct Outcome {
+    enum class Kind { Done, Ended, Failed };
+    Kind eKind = Kind::Done;
+    unsigned long nMoved = 0;
+    const char* szText = "";
+    FailureCause eCause = FailureCause::None;
+
+    static Outcome Moved(unsigned long nBytes) { return Outcome{Kind::Done, nBytes, "", FailureCause::None}; }
+    static Outcome EndedWith(const char* szText, unsigned long nBytes = 0) {
+        return Outcome{Kind::Ended, nBytes, szText, FailureCause::Ended};
+    }
+    static Outcome Failed(const char* szText, FailureCause eCause = FailureCause::Other, unsigned long nBytes = 0) {
+        return Outcome{Kind::Failed, nBytes, szText, eCause};
+    }
+    bool IsDone() const { return eKind == Kind::Done; }
+    bool IsEnded() const { return eKind == Kind::Ended; }
+};
+
 // The one interface through which the native layer drives a printer port, whatever the
 // transport. Transports derive from it, override their own Init overload and every
 // operation from Open() to GetTimeoutRX(), and report failures by their results, by the
@@ -40,10 +84,10 @@ public:
     virtual unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
     // Places up to nLength bytes at the start of pBuffer and returns how many; 0 when
     // nothing arrived within the transport's own wait. Failure as for Write; besides,
-    // m_bReadEnded tells a failure that only means no more bytes are coming (the wait ran
-    // out, or the printer ended the stream) from any other. A Read that returns bytes may
-    // set m_bReadEnded too, without the flag: the wait ran out after they came, so they
-    // end this answer. Blocks up to the receive timeout. Base version: 0, flag untouched.
+    // LastOutcome() tells a failure that only means no more bytes are coming (the wait ran
+    // out, or the printer ended the stream: Ended) from any other. A Read that returns bytes
+    // may have ended too, without the flag: the wait ran out after they came, so they end
+    // this answer. Blocks up to the receive timeout. Base version: 0, flag untouched.
     virtual unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
 
     // Discard output not yet sent / input received but not yet read, where the
@@ -65,7 +109,7 @@ public:
 
     // Called by a close on another thread while a call may be running on the port (the
     // caller does not hold the port's lock). From the first call on, a read waiting for an
-    // answer ends at once as an answer that ended (failure with m_bReadEnded set), and no
+    // answer ends at once as an answer that ended (an Ended outcome), and no
     // further read waits; with bWritesToo, a write in progress ends too, as a failed write.
     // The first call also starts CloseDeadline(). Never blocks. The base version records
     // this and signals m_wake; a transport whose waits watch no descriptor ends them itself.
@@ -85,6 +129,12 @@ public:
     void BeginAnswer(uint32_t nStart);
     void EndAnswer();
 
+    // What the last operation came to (Init, Open, Write, Read): for a Write, the bytes that
+    // left the port (taken and not discarded afterwards), also when it failed, so the log can
+    // tell a job cut off part way from one that never started; for a Read, whether the
+    // answer ended.
+    const Outcome& LastOutcome() const { return m_outcome; }
+
     // The port's kind; no transport assigns one, so it is 0.
     long GetPortType();
 
@@ -93,34 +143,39 @@ public:
     unsigned long m_nTimeoutTX;
     unsigned long m_nTimeoutRX;
     unsigned long m_nMaxPacketSize;
-    // Set by a failed Read when no more bytes are coming within this wait (its timeout ran
-    // out, or the printer ended the stream), cleared by every Read on entry. The bytes an
-    // answer collection already holds are then its answer, not lost.
-    bool m_bReadEnded;
-    // Bytes of the last Write that left the port: taken by the device, the line or the
-    // socket, and not discarded afterwards. Set by every transport's Write, also when it
-    // fails, so the log can tell a job cut off part way from one that never started.
-    unsigned long m_nBytesSent;
 
 protected:
-    // The chunk loop of every transport's Write: hands the data to send(pChunk, nChunk,
-    // pnError) in pieces of at most m_nMaxPacketSize bytes, each starting after the last
-    // byte the previous one took. Returns the bytes taken, 0 as soon as a piece sets the
-    // error flag, or the short count when a piece takes nothing without an error (so a
-    // stalled device cannot keep the loop going).
+    // The chunk loop of every transport's Write: hands the data to send(pChunk, nChunk) in
+    // pieces of at most m_nMaxPacketSize bytes, each starting after the last byte the
+    // previous one took, and returns the outcome of the whole: what every piece moved, and
+    // done, or the first piece's end or failure. A piece that takes nothing without failing
+    // ends the loop with the short count, so a stalled device cannot keep it going.
     template <typename Send>
-    unsigned long WriteInChunks(unsigned char* pData, unsigned long nLength, unsigned long* pnError, Send send) {
+    Outcome WriteInChunks(unsigned char* pData, unsigned long nLength, Send send) {
         unsigned long nTotal = 0;
         do {
             unsigned long nLeft = nLength - nTotal;
             unsigned long nChunk = nLeft < m_nMaxPacketSize ? nLeft : m_nMaxPacketSize;
-            unsigned long nSent = send(pData + nTotal, nChunk, pnError);
-            if (*pnError != 0) return 0;
-            if (nSent == 0) break;
-            nTotal += nSent;
+            Outcome piece = send(pData + nTotal, nChunk);
+            nTotal += piece.nMoved;
+            if (!piece.IsDone()) {
+                piece.nMoved = nTotal;
+                return piece;
+            }
+            if (piece.nMoved == 0) break;
         } while (nTotal < nLength);
-        return nTotal;
+        return Outcome::Moved(nTotal);
     }
+
+    // The one place where an operation's outcome reaches its caller: kept as LastOutcome(),
+    // the text written to m_strLastError (cleared when done), the error flag set when it
+    // failed or ended with nothing, and the result: the bytes moved when done or ended with
+    // bytes, else nFailed (the transport's result for a failure).
+    unsigned long Conclude(const Outcome& outcome, unsigned long* pnError, unsigned long nFailed = 0);
+    // The same for the set-up operations: true when done.
+    bool Conclude(const Outcome& outcome);
+    // A failure: logs szText under szOperation and returns it as the outcome.
+    static Outcome Fail(const char* szOperation, const char* szText, FailureCause eCause = FailureCause::Other);
 
     // Waits as SystemCalls::WaitFor does, watching m_wake too, and ends (Woken) once Abort()
     // has ended this kind of call: a read at the first Abort(), a write (bWrite) only when
@@ -153,6 +208,7 @@ private:
     // The answer collection in progress (BeginAnswer): its start tick.
     bool m_bAnswerInProgress;
     uint32_t m_nAnswerStart;
+    Outcome m_outcome;
 };
 
 #endif

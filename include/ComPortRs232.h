@@ -25,8 +25,8 @@ public:
     bool Init(char* szPortName, int nBaudrate, int nFlowControl) override;
 
     // Opens the device without waiting for carrier, takes it for this port alone and
-    // applies m_tio; false with "Open RS232 Device Error" (the cause is logged; m_bInUse
-    // tells a line another port or program holds). A failure after the line was taken
+    // applies m_tio; false with "Open RS232 Device Error" (the cause is logged; the cause
+    // LineInUse tells a line another port or program holds). A failure after the line was taken
     // leaves the descriptor for Close() to give back.
     bool Open() override;
     // Closes the descriptor (once) and forgets the device path; always true.
@@ -40,7 +40,7 @@ public:
     // One wait of up to the receive timeout (0: none at all; in an answer collection what is
     // left of it), then one read of up to
     // min(nLength, 1024) bytes. Nothing within the wait, a close from another thread, or a
-    // line that has hung up: 0 with the flag and m_bReadEnded set.
+    // line that has hung up: 0 with the flag set, and an Ended outcome.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
     // Discard output not yet sent / input not yet read on the device (tcflush).
     void CleanTX() override;
@@ -49,10 +49,15 @@ public:
     void SetTimeoutRX(int nTimeout) override;
     unsigned long GetTimeoutRX() override;
 
-    bool OpenPort();
-    // Locks the line (flock) and makes it exclusive (TIOCEXCL); false, with the descriptor
+private:
+    friend class SerialTestAccess;
+
+    // Opens the line without waiting for carrier, takes it, applies m_tio and makes the
+    // descriptor block again; the failure's text is logged.
+    Outcome OpenPort();
+    // Locks the line (flock) and makes it exclusive (TIOCEXCL); fails, with the descriptor
     // closed, when another holder has the lock. ClosePort gives both up.
-    bool TakeLine();
+    Outcome TakeLine();
     void ClosePort();
     // Half of the characters the line carries within the transmit timeout, as a multiple
     // of 5, at most 2^31-1; at least what the line sends in 20 ms, and at least one byte.
@@ -60,21 +65,19 @@ public:
     // The time nBytes need on the wire at the line's speed (ten bits a character), rounded up.
     unsigned long WireTimeMs(unsigned long nBytes) const;
     // Writes the chunk whole and waits for the line to send it, both within the transmit
-    // timeout or, when longer, the chunk's time on the wire and 50 ms; the chunk's length,
-    // or 0 with the flag set.
-    unsigned long ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
+    // timeout or, when longer, the chunk's time on the wire and 50 ms; fails otherwise,
+    // having discarded what the line still held (the bytes that left count).
+    Outcome ComWrite(unsigned char* pData, unsigned long nLength);
     // Waits until the line has sent what it holds, up to the deadline: 0 when drained, 1
     // when the time ran out first (or a close ended the write), -1 when tcdrain failed.
     int DrainWithin(const SystemCalls::Deadline& deadline);
-    unsigned long ComRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError);
+    Outcome ComRead(unsigned char* pBuffer, unsigned long nLength);
 
     int m_hPort;
     char m_strPortName[1024];
     int m_nBaudrate;
     int m_nFlowControl;
     struct termios m_tio;
-    // The last Open failed because another port or program holds the line.
-    bool m_bInUse;
 };
 
 #endif

@@ -45,12 +45,12 @@ public:
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
     // Hands out up to nLength bytes kept from the last transfer, without a transfer; with
     // none kept, one bulk IN transfer of nLength rounded up to whole packets (at most
-    // 16 KiB), blocking up to m_nTimeoutRX (0: no limit), of which up to nLength bytes are
-    // handed out and the rest kept; a close from another thread cancels it at once. A
-    // timeout (or the close) after some bytes came returns them with m_bReadEnded set and
-    // the flag clear. Any other failure, a timeout or the close without bytes, or a closed
-    // port: 0 with the flag set (and m_bReadEnded for the timeout and the close). After a
-    // failure or a timeout the port is closed.
+    // 16 KiB), blocking up to m_nTimeoutRX (0: no limit; in an answer collection, what is
+    // left of it), of which up to nLength bytes are handed out and the rest kept; a close
+    // from another thread cancels it at once. A timeout (or the close) after some bytes
+    // came returns them, ended, with the flag clear. Any other failure, a timeout or the
+    // close without bytes, or a closed port: 0 with the flag set (an Ended outcome for the
+    // timeout and the close). After a failure or a timeout the port is closed.
     unsigned long Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) override;
     // CleanTX does nothing (nothing waits to go out); CleanRX discards the kept bytes.
     void CleanTX() override;
@@ -59,46 +59,33 @@ public:
     void SetTimeoutRX(int nTimeout) override;
     unsigned long GetTimeoutRX() override;
 
-    // Walks m_pDeviceList from its head; 1 when a device was found and prepared, else 0.
-    // Once a close has begun it stops, and makes no further request of the printer.
-    short FindDevice(char* szVendorId, char* szProductId, int nAddress);
-    // One bulk OUT transfer; on failure closes the whole port.
-    unsigned long UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError);
-    // Releases interface 0 while claimed, closes the handle while open (the kernel driver
-    // stays detached), and discards the kept bytes. Always true.
-    bool ClosePort();
-
     // Cancels the transfer in progress when the close ends its kind of call (a read at
     // once, a write with bWritesToo), besides what CComPort::Abort does.
     void Abort(bool bWritesToo) override;
 
-    bool m_bOpened;
-    char m_strPID[1024];
-    char m_strAddress[1024];
-    int m_nEndpointIn;
-    int m_nEndpointOut;
-    libusb_device** m_pDeviceList;
-    libusb_device_handle* m_hDevice;
-    // wMaxPacketSize of the IN endpoint, from its descriptor at discovery (64 when it says 0).
-    int m_nPacketSizeIn;
-    // Discovery detached the kernel driver from interface 0 of the device at this bus and
-    // address, and Close() has not yet given it back.
-    bool m_bDriverDetached;
-    uint8_t m_nDetachedBus;
-    uint8_t m_nDetachedDevice;
-
 private:
-    // Reports a failure: log line under szOperation and the same text in m_strLastError.
-    void Fail(const char* szOperation, const char* szMessage);
+    friend class UsbTestAccess;
+
+    // Walks m_pDeviceList from its head: done when a device was found and prepared, failed
+    // (with an empty text when none matched) otherwise. Once a close has begun it stops,
+    // and makes no further request of the printer.
+    Outcome FindDevice(char* szVendorId, char* szProductId, int nAddress);
+    // One bulk OUT transfer, failed with "Write Error" (the bytes that went out counted);
+    // on failure the whole port is closed.
+    Outcome UsbWrite(unsigned char* pData, unsigned long nLength);
+    // What Read does, as an outcome.
+    Outcome UsbRead(unsigned char* pBuffer, unsigned long nLength);
+    // Releases interface 0 while claimed, closes the handle while open (the kernel driver
+    // stays detached), and discards the kept bytes. Always true.
+    bool ClosePort();
     // Takes the endpoint pair from interface 0, alternate setting 0 of the active
     // configuration; false when that configuration lacks them.
     bool ReadEndpoints(libusb_device* pDevice);
-    // One bulk transfer on nEndpoint; returns the bytes transferred, also those of a failed
-    // transfer. On failure (a closed port included) sets the flag, leaves szFailure as the
-    // last error and closes the whole port. *pnResult receives libusb's result (-1 for a
-    // closed port).
-    unsigned long BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength, unsigned long nTimeout,
-                               unsigned long* pnError, const char* szFailure, int* pnResult);
+    // One bulk transfer on nEndpoint: libusb's result (-1 for a closed port), and in
+    // *pnTransferred the bytes transferred, also those of a failed transfer. On failure the
+    // whole port is closed.
+    int BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength, unsigned long nTimeout,
+                     unsigned long* pnTransferred);
     // libusb's result of a transfer that a close from another thread ended.
     static constexpr int kEndedByClose = LIBUSB_ERROR_INTERRUPTED;
     // Runs one filled transfer (and frees it) through libusb's asynchronous interface, so
@@ -122,6 +109,20 @@ private:
     // Frees the device list and ends libusb, each only while held.
     void ReleaseLibusb();
 
+    bool m_bOpened;
+    char m_strPID[1024];
+    char m_strAddress[1024];
+    int m_nEndpointIn;
+    int m_nEndpointOut;
+    libusb_device** m_pDeviceList;
+    libusb_device_handle* m_hDevice;
+    // wMaxPacketSize of the IN endpoint, from its descriptor at discovery (64 when it says 0).
+    int m_nPacketSizeIn;
+    // Discovery detached the kernel driver from interface 0 of the device at this bus and
+    // address, and Close() has not yet given it back.
+    bool m_bDriverDetached;
+    uint8_t m_nDetachedBus;
+    uint8_t m_nDetachedDevice;
     bool m_bLibusbStarted;  // a libusb_init not yet matched by libusb_exit
     std::vector<unsigned char> m_readBuffer;  // the packets of the last IN transfer
     unsigned long m_nKeptFrom;                // bytes of it not yet handed out: their offset

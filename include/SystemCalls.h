@@ -5,16 +5,22 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/types.h>
+#include <termios.h>
+#include <time.h>
 
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <utility>
 
-// The system-call details the ports and the port table share: Java timeouts as deadlines on
-// the monotonic clock, waits in poll that a close on another thread can end, close-on-exec
-// descriptors, the host lookup, and a lock whose wait a deadline bounds. Everything here is
-// safe to call from several threads at once and uses only what glibc 2.28 offers.
+// The one place where the library meets the system: every descriptor, socket, terminal, file
+// lock, clock, thread and dynamic-lookup call of the library is made here, and nowhere else.
+// A call interrupted by a signal is made again (with the time that remains, for waits), so no
+// caller handles EINTR; descriptors are close-on-exec; a failure leaves errno as the call
+// set it. Besides: Java timeouts as deadlines on the monotonic clock, waits in poll that a
+// close on another thread can end, the host lookup, and a lock whose wait a deadline bounds.
+// Everything here is safe to call from several threads at once and uses only what glibc
+// 2.28 offers.
 namespace SystemCalls {
 
 // Storage for an object that lasts as long as the process: built in place and never
@@ -46,7 +52,8 @@ uint32_t ClampTimeoutMs(unsigned long nTimeoutMs);
 // not wait at all (serial lines).
 enum class ZeroTimeout { NoLimit, NoWait };
 
-// The end of a wait, on the wrapping 32-bit millisecond ticks of GenericFunctions::GetTickCount.
+// The end of a wait, on the wrapping 32-bit millisecond ticks of MonotonicTicks (the ticks of
+// GenericFunctions::GetTickCount).
 class Deadline {
 public:
     // nTimeoutMs from now, taken through ClampTimeoutMs; 0 means what eZero says.
@@ -97,6 +104,10 @@ enum class WaitResult { Ready, TimedOut, Woken, Failed };
 // Woken wins over Ready; Ready leaves the descriptor's events in pWait->revents (POLLHUP,
 // POLLERR and POLLNVAL among them); Failed leaves errno.
 WaitResult WaitFor(pollfd* pWait, const Deadline& deadline, const WakeEvent* pWake = nullptr);
+
+// Waits in poll for any of the descriptors, up to the deadline; the number ready (0 when the
+// time ran out), or -1 with errno. The events are left in each revents.
+int WaitForAny(pollfd* pWaits, size_t nWaits, const Deadline& deadline);
 
 // open(2) and socket(2) with close-on-exec, so that a program another part of the process
 // starts (system, popen, ProcessBuilder) never holds the printer's line or connection.
@@ -162,6 +173,112 @@ private:
     pthread_cond_t m_released;
     bool m_bHeld = false;
 };
+
+// ---- Clocks and sleeping ----
+
+// Milliseconds of the monotonic clock as seconds * 1000 + nanoseconds / 1000000, computed in
+// 32 bits so it wraps modulo 2^32 on every build; 0 when the clock cannot be read.
+uint32_t MonotonicTicks();
+// Sleeps the whole time, also when signals cut the sleep short.
+void Sleep(unsigned long nMicroseconds);
+// Now on the wall clock, as seconds since 1970 and the milliseconds of the second. Right past
+// January 2038 wherever time_t has 64 bits, and on 32-bit builds wherever the running C
+// library has its 64-bit time calls (glibc 2.34 and later; looked up once, at load).
+int64_t WallClockNow(long* pnMilliseconds);
+// nSeconds since 1970 as local time; false (all fields 0) when it cannot be converted.
+bool LocalTime(int64_t nSeconds, struct tm* pLocal);
+// Whether WallClockNow and LocalTime reach past January 2038 here.
+bool WallClockPast2038();
+
+// ---- Descriptors ----
+
+// Closes *pFd when it is a descriptor and sets it to -1, so nothing closes a reused number.
+void Close(int* pFd);
+// One read or write, made again after a signal: the count, or -1 with errno.
+ssize_t Read(int fd, void* pBuffer, size_t nLength);
+ssize_t Write(int fd, const void* pData, size_t nLength);
+// Switches O_NONBLOCK on or off: the one way the library switches it.
+enum class FlagsResult { Done, ReadFailed, SetFailed };
+FlagsResult SetNonBlocking(int fd, bool bNonBlocking);
+// Bytes received and not yet read (FIONREAD), 0 when it cannot be asked.
+int BytesToRead(int fd);
+// Bytes still to go out (TIOCOUTQ on a terminal, SIOCOUTQ on a TCP socket: not yet sent or
+// not yet acknowledged), or -1 when it cannot be asked.
+int BytesToSend(int fd);
+// The text of an errno value, into szBuffer.
+const char* ErrorText(int nErrno, char* szBuffer, size_t nSize);
+
+// ---- Terminals ----
+
+// Applies the settings at once (tcsetattr TCSANOW); false when refused.
+bool ApplyTerminal(int fd, const struct termios& settings);
+// Discards output not yet sent (TCOFLUSH) or input not yet read (TCIFLUSH).
+void FlushTerminal(int fd, int nQueue);
+// Waits until what was written has left the line (tcdrain); false when that fails.
+bool DrainTerminal(int fd);
+// Takes (TIOCEXCL) or gives up (TIOCNXCL) the line's exclusive mode: while taken, further
+// opens of the line fail with EBUSY.
+void SetExclusiveUse(int fd, bool bExclusive);
+
+// ---- File locks (flock) ----
+
+enum class LockKind { Shared, Exclusive, Unlock };
+// Waits for the lock (or gives it up); false when the file system has none.
+bool LockFile(int fd, LockKind eKind);
+enum class TryLockResult { Taken, HeldElsewhere, NoLocks };
+// The exclusive lock, without waiting: HeldElsewhere when another holder has it, NoLocks
+// when the file system offers none (the caller goes on without).
+TryLockResult TryLockFile(int fd);
+
+// ---- Files ----
+
+struct FileInfo {
+    bool bRegular = false;
+    dev_t nDevice = 0;
+    ino_t nInode = 0;
+    unsigned long long nSize = 0;
+    bool SameFile(const FileInfo& other) const { return nDevice == other.nDevice && nInode == other.nInode; }
+};
+// What an open descriptor is; false when it cannot be asked.
+bool StatDescriptor(int fd, FileInfo* pInfo);
+// What a path names, not following a final symbolic link (a link is no regular file).
+bool StatPath(const char* szPath, FileInfo* pInfo);
+// A stream for appending to szPath, created with nMode where it is missing; it only carries
+// the descriptor (write through Write(fileno)). Null, with errno, on failure.
+FILE* OpenAppending(const char* szPath, mode_t nMode);
+// Closes the stream when there is one and forgets it.
+void CloseStream(FILE** ppStream);
+// rename(2) and unlink(2): 0, or -1 with errno.
+int Rename(const char* szFrom, const char* szTo);
+int Unlink(const char* szPath);
+// Writes the bytes to standard output and flushes it.
+void WriteStandardOutput(const char* pData, size_t nLength);
+
+// ---- Sockets ----
+
+enum class ConnectStart { Connected, InProgress, Failed };
+// Starts a connect on a non-blocking socket.
+ConnectStart StartConnect(int fd, const sockaddr_in& address);
+// The error of a finished connect (SO_ERROR), 0 when it connected.
+int PendingSocketError(int fd);
+// SO_SNDTIMEO / SO_RCVTIMEO, clamped as waits are (0: no timeout).
+void SetSocketTimeout(int fd, int nOption, unsigned long nTimeoutMs);
+// TCP_NODELAY: each send goes out at once.
+void SendAtOnce(int fd);
+// Whether the socket is connected to a peer (getpeername).
+bool HasPeer(int fd);
+// Ends the sending side, behind every byte sent (shutdown SHUT_WR); false when refused.
+bool ShutDownSending(int fd);
+// One send or receive, made again after a signal: the count (0: the peer's end of stream),
+// or -1 with errno (EAGAIN: nothing now).
+ssize_t Send(int fd, const void* pData, size_t nLength, int nFlags);
+ssize_t Receive(int fd, void* pBuffer, size_t nLength, int nFlags);
+
+// ---- Threads ----
+
+// Starts a joinable thread; false, with errno, when none could be made.
+bool StartThread(pthread_t* pThread, void* (*pRun)(void*), void* pArgument);
+void JoinThread(pthread_t thread);
 
 }  // namespace SystemCalls
 

@@ -1,12 +1,5 @@
 #include "CLog.h"
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -64,13 +57,7 @@ LogFileState g_file;
 
 // Opens the named log file for appending, close-on-exec, creating it with kLogFileMode; the
 // stream only carries the descriptor (every piece goes out with write(2)). Null on failure.
-FILE* OpenForAppending(const char* szName) {
-    int fd = SystemCalls::OpenCloseOnExec(szName, O_WRONLY | O_APPEND | O_CREAT, kLogFileMode);
-    if (fd < 0) return nullptr;
-    FILE* pFile = fdopen(fd, "a");
-    if (pFile == nullptr) close(fd);
-    return pFile;
-}
+FILE* OpenForAppending(const char* szName) { return SystemCalls::OpenAppending(szName, kLogFileMode); }
 
 // One call's output on its way to the destination. Guarded by g_logLock.
 char g_block[kBlockSize];
@@ -96,60 +83,10 @@ unsigned long long ChooseMaxBytes() {
     return nValue;
 }
 
-// The wall clock of the log's timestamps. Where time_t has 32 bits (the 32-bit ARM build
-// keeps it so, to load on C libraries older than 2.34), the dates would wrap in January
-// 2038: the C library's 64-bit calls are used instead where the running one has them,
-// looked up once when the library is loaded. Timeouts run on the monotonic clock and are
-// not affected either way.
-struct Timespec64 {  // the C library's struct __timespec64 on 32-bit builds
-    int64_t tv_sec;
-    int32_t tv_nsec;
-    int32_t nPadding;
-};
-struct WallClock64 {
-    WallClock64() {
-        if (sizeof(time_t) >= 8) return;
-        pClock = reinterpret_cast<int (*)(clockid_t, Timespec64*)>(dlsym(RTLD_DEFAULT, "__clock_gettime64"));
-        pLocalTime = reinterpret_cast<struct tm* (*)(const int64_t*, struct tm*)>(dlsym(RTLD_DEFAULT, "__localtime64_r"));
-        if (pClock == nullptr || pLocalTime == nullptr) {  // both, or neither
-            pClock = nullptr;
-            pLocalTime = nullptr;
-        }
-    }
-    int (*pClock)(clockid_t, Timespec64*) = nullptr;
-    struct tm* (*pLocalTime)(const int64_t*, struct tm*) = nullptr;
-};
-const WallClock64 g_wallClock64;
-
-// nSeconds since 1970 as local time; false (and all fields 0) when it cannot be converted.
-bool LocalTime(int64_t nSeconds, struct tm* pLocal) {
-    if (g_wallClock64.pLocalTime != nullptr) {
-        if (g_wallClock64.pLocalTime(&nSeconds, pLocal) != nullptr) return true;
-    } else {
-        time_t nTime = static_cast<time_t>(nSeconds);
-        if (localtime_r(&nTime, pLocal) != nullptr) return true;
-    }
-    memset(pLocal, 0, sizeof(*pLocal));
-    return false;
-}
-
-// Now on the wall clock: seconds since 1970, and the milliseconds of the second.
-int64_t WallClockNow(long* pnMilliseconds) {
-    Timespec64 now64;
-    if (g_wallClock64.pClock != nullptr && g_wallClock64.pClock(CLOCK_REALTIME, &now64) == 0) {
-        *pnMilliseconds = static_cast<long>(now64.tv_nsec / 1000000);
-        return now64.tv_sec;
-    }
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    *pnMilliseconds = static_cast<long>(tv.tv_usec / 1000);
-    return tv.tv_sec;
-}
-
 // Returns the length of the line, cut to nSize - 1.
 size_t FormatLine(char* szLine, size_t nSize, const char* szName, const char* szText) {
     long nMilliseconds = 0;
-    const int64_t nSeconds = WallClockNow(&nMilliseconds);
+    const int64_t nSeconds = SystemCalls::WallClockNow(&nMilliseconds);
     char szStamp[64];
     CCLog::FormatTimestamp(szStamp, sizeof(szStamp), nSeconds, nMilliseconds);
     int n = snprintf(szLine, nSize, "[%s][%s]%s", szStamp, szName != nullptr ? szName : "",
@@ -240,8 +177,7 @@ int LogFd() { return m_TextFile != nullptr ? fileno(m_TextFile) : -1; }
 // the rest. The file's size grows by what was written.
 void WriteAll(int fd, const char* pData, size_t nLength) {
     while (nLength > 0) {
-        ssize_t n = write(fd, pData, nLength);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = SystemCalls::Write(fd, pData, nLength);
         if (n <= 0) return;
         g_file.nBytes += static_cast<unsigned long long>(n);
         pData += n;
@@ -255,11 +191,11 @@ void WriteAll(int fd, const char* pData, size_t nLength) {
 void StartFileState() {
     g_file = LogFileState();
     g_file.nMaxBytes = ChooseMaxBytes();
-    struct stat st, stName;
-    if (fstat(LogFd(), &st) == 0 && S_ISREG(st.st_mode) && lstat(m_strFileName, &stName) == 0 &&
-        S_ISREG(stName.st_mode)) {
+    SystemCalls::FileInfo open, named;
+    if (SystemCalls::StatDescriptor(LogFd(), &open) && open.bRegular && SystemCalls::StatPath(m_strFileName, &named) &&
+        named.bRegular) {
         g_file.bRegular = true;
-        g_file.nBytes = static_cast<unsigned long long>(st.st_size);
+        g_file.nBytes = open.nSize;
     }
 }
 
@@ -270,7 +206,7 @@ void RotationFailed(const char* szWhat, int nError, const char* szWhere) {
     if (g_file.bFailureLogged) return;
     g_file.bFailureLogged = true;
     char szReason[128];
-    const char* szError = strerror_r(nError, szReason, sizeof(szReason));
+    const char* szError = SystemCalls::ErrorText(nError, szReason, sizeof(szReason));
     char szText[kLineSize];
     snprintf(szText, sizeof(szText), "Log file not rotated (%s: %s); logging continues in %s", szWhat, szError,
              szWhere);
@@ -287,23 +223,23 @@ void RotationFailed(const char* szWhat, int nError, const char* szWhere) {
 // file that is about to be deleted. The size is the file's real one, whoever wrote it.
 void HoldCurrentFile() {
     for (int nTry = 0; nTry < 3 && g_file.bRegular; ++nTry) {
-        g_file.bHeld = flock(LogFd(), LOCK_SH) == 0;
-        struct stat stOpen, stNamed;
-        if (fstat(LogFd(), &stOpen) != 0) return;
-        if (lstat(m_strFileName, &stNamed) == 0 && stNamed.st_dev == stOpen.st_dev && stNamed.st_ino == stOpen.st_ino) {
-            g_file.nBytes = static_cast<unsigned long long>(stOpen.st_size);
+        g_file.bHeld = SystemCalls::LockFile(LogFd(), SystemCalls::LockKind::Shared);
+        SystemCalls::FileInfo open, named;
+        if (!SystemCalls::StatDescriptor(LogFd(), &open)) return;
+        if (SystemCalls::StatPath(m_strFileName, &named) && named.SameFile(open)) {
+            g_file.nBytes = open.nSize;
             return;
         }
         FILE* pNew = OpenForAppending(m_strFileName);
-        if (pNew == nullptr) return;  // the lines go on into the open file
-        fclose(m_TextFile);           // and with it its lock
+        if (pNew == nullptr) return;              // the lines go on into the open file
+        SystemCalls::CloseStream(&m_TextFile);  // and with it its lock
         m_TextFile = pNew;
         StartFileState();
     }
 }
 
 void ReleaseCurrentFile() {
-    if (g_file.bHeld && m_TextFile != nullptr) flock(LogFd(), LOCK_UN);
+    if (g_file.bHeld && m_TextFile != nullptr) SystemCalls::LockFile(LogFd(), SystemCalls::LockKind::Unlock);
     g_file.bHeld = false;
 }
 
@@ -314,11 +250,11 @@ void ReleaseCurrentFile() {
 // waits for the exclusive lock; whichever comes second finds the name leading to the new
 // file and writes there.
 void RotateLogFile() {
-    struct stat stOpen, stNamed;
-    if (g_file.bHeld) flock(LogFd(), LOCK_EX);
-    if (fstat(LogFd(), &stOpen) != 0) return;
-    bool bNameIsOpenFile =
-        lstat(m_strFileName, &stNamed) == 0 && stNamed.st_dev == stOpen.st_dev && stNamed.st_ino == stOpen.st_ino;
+    using SystemCalls::LockKind;
+    if (g_file.bHeld) SystemCalls::LockFile(LogFd(), LockKind::Exclusive);
+    SystemCalls::FileInfo open, named;
+    if (!SystemCalls::StatDescriptor(LogFd(), &open)) return;
+    const bool bNameIsOpenFile = SystemCalls::StatPath(m_strFileName, &named) && named.SameFile(open);
     if (!bNameIsOpenFile && g_file.bHeld) {
         HoldCurrentFile();  // rotated meanwhile by another process
         return;
@@ -328,24 +264,24 @@ void RotateLogFile() {
     if (bNameIsOpenFile) {
         // The older copy goes first: renaming onto an existing file makes the file system
         // write the renamed file out at once, which would cost this call several milliseconds.
-        unlink(szOld);
-        if (rename(m_strFileName, szOld) != 0) {
+        SystemCalls::Unlink(szOld);
+        if (SystemCalls::Rename(m_strFileName, szOld) != 0) {
             RotationFailed("rename to .1", errno, m_strFileName);
-            if (g_file.bHeld) flock(LogFd(), LOCK_SH);
+            if (g_file.bHeld) SystemCalls::LockFile(LogFd(), LockKind::Shared);
             return;
         }
     }
     FILE* pNew = OpenForAppending(m_strFileName);
     if (pNew == nullptr) {
         RotationFailed("new file", errno, bNameIsOpenFile ? szOld : m_strFileName);
-        if (g_file.bHeld) flock(LogFd(), LOCK_SH);
+        if (g_file.bHeld) SystemCalls::LockFile(LogFd(), LockKind::Shared);
         return;
     }
     const bool bHeld = g_file.bHeld;
-    fclose(m_TextFile);
+    SystemCalls::CloseStream(&m_TextFile);
     m_TextFile = pNew;
     StartFileState();
-    if (bHeld) g_file.bHeld = flock(LogFd(), LOCK_SH) == 0;
+    if (bHeld) g_file.bHeld = SystemCalls::LockFile(LogFd(), LockKind::Shared);
 }
 
 // Collects one call's lines in g_block and hands them to the destination in blocks; the
@@ -391,8 +327,7 @@ public:
         if (m_dwLogType == 2 && m_TextFile != nullptr) {
             WriteAll(LogFd(), g_block, g_nBlockUsed);
         } else if (m_dwLogType == 1) {
-            fwrite(g_block, 1, g_nBlockUsed, stdout);
-            fflush(stdout);
+            SystemCalls::WriteStandardOutput(g_block, g_nBlockUsed);
         }
         g_nBlockUsed = 0;
     }
@@ -443,13 +378,13 @@ bool CCLog::Enabled() { return LogType() != 0 && LogFlag(); }
 
 int CCLog::FormatTimestamp(char* szOut, size_t nSize, long long nSeconds, long nMilliseconds) {
     struct tm tmLocal;
-    LocalTime(static_cast<int64_t>(nSeconds), &tmLocal);
+    SystemCalls::LocalTime(static_cast<int64_t>(nSeconds), &tmLocal);
     int n = snprintf(szOut, nSize, "%d/%02d/%02d %02d:%02d:%02d.%03ld", tmLocal.tm_year + 1900, tmLocal.tm_mon + 1,
                      tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec, nMilliseconds);
     return n < 0 ? 0 : n;
 }
 
-bool CCLog::TimestampsPast2038() { return sizeof(time_t) >= 8 || g_wallClock64.pLocalTime != nullptr; }
+bool CCLog::TimestampsPast2038() { return SystemCalls::WallClockPast2038(); }
 
 void CCLog::WriteLog(const char* szName, const char* szText) {
     if (!Enabled()) return;
@@ -533,7 +468,5 @@ void CCLog::End() {
 }
 
 void CCLog::CloseLogFile() {
-    // The stream is gone after fclose whatever it reports, so it is forgotten either way.
-    if (m_TextFile != nullptr) fclose(m_TextFile);
-    m_TextFile = nullptr;
+    SystemCalls::CloseStream(&m_TextFile);
 }

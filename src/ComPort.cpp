@@ -21,8 +21,6 @@ CComPort::CComPort()
       m_nTimeoutTX(0),
       m_nTimeoutRX(0),
       m_nMaxPacketSize(0),
-      m_bReadEnded(false),
-      m_nBytesSent(0),
       m_nAbortLevel(kNotAborted),
       m_nAbortTick(0),
       m_bAnswerInProgress(false),
@@ -102,6 +100,29 @@ SystemCalls::WaitResult CComPort::WaitReady(pollfd* pWait, const SystemCalls::De
         if (result != SystemCalls::WaitResult::Woken) return result;
         m_wake.Clear();
     }
+}
+
+unsigned long CComPort::Conclude(const Outcome& outcome, unsigned long* pnError, unsigned long nFailed) {
+    m_outcome = outcome;
+    if (outcome.IsDone()) {
+        ClearLastError();
+        return outcome.nMoved;
+    }
+    SetLastError(outcome.szText);
+    if (outcome.IsEnded() && outcome.nMoved > 0) return outcome.nMoved;
+    *pnError = 1;
+    return nFailed;
+}
+
+bool CComPort::Conclude(const Outcome& outcome) {
+    unsigned long nError = 0;
+    Conclude(outcome, &nError);
+    return outcome.IsDone();
+}
+
+Outcome CComPort::Fail(const char* szOperation, const char* szText, FailureCause eCause) {
+    CCLog::WriteLog(szOperation, szText);
+    return Outcome::Failed(szText, eCause);
 }
 
 void CComPort::ClearLastError() { memset(m_strLastError, 0, 255); }

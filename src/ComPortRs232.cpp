@@ -3,9 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <strings.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -66,7 +63,7 @@ constexpr BaudRate kBaudRates[] = {
 }  // namespace
 
 CComPortRs232::CComPortRs232()
-    : m_hPort(-1), m_strPortName{}, m_nBaudrate(-1), m_nFlowControl(-1), m_tio{}, m_bInUse(false) {
+    : m_hPort(-1), m_strPortName{}, m_nBaudrate(-1), m_nFlowControl(-1), m_tio{} {
     m_nTimeoutTX = 1000;
     m_nTimeoutRX = 1000;
     m_nMaxPacketSize = 1000;
@@ -75,10 +72,8 @@ CComPortRs232::CComPortRs232()
 CComPortRs232::~CComPortRs232() = default;
 
 bool CComPortRs232::Init(char* szPortName, int nBaudrate, int nFlowControl) {
-    auto reject = [this](const char* szText) {
-        CCLog::WriteLog("Init", szText);
-        SetLastError(szText);
-        return false;
+    auto reject = [this](const char* szText, FailureCause eCause = FailureCause::BadSetting) {
+        return Conclude(Fail("Init", szText, eCause));
     };
 
     ClearLastError();
@@ -115,7 +110,7 @@ bool CComPortRs232::Init(char* szPortName, int nBaudrate, int nFlowControl) {
                                          [nBaudrate](const BaudRate& rate) { return rate.nRate == nBaudrate; });
     if (pRate == std::end(kBaudRates)) {
         m_nBaudrate = -1;
-        return reject(kBaudrateError);
+        return reject(kBaudrateError, FailureCause::BadBaudrate);
     }
     m_tio.c_cflag |= pRate->nSpeed;
     m_tio.c_cflag |= CS8;
@@ -145,15 +140,14 @@ bool CComPortRs232::Init(char* szPortName, int nBaudrate, int nFlowControl) {
 
 bool CComPortRs232::Open() {
     ClearLastError();
-    m_bInUse = false;
     // Without its wake-up a port could not be closed from another thread while it waits.
-    if (CreateWakeUp("OpenPort") && OpenPort()) return true;
-    CCLog::WriteLog("Open", kOpenError);
-    SetLastError(kOpenError);
-    return false;
+    const Outcome opened = CreateWakeUp("OpenPort") ? OpenPort() : Outcome::Failed(kOpenPortError);
+    if (opened.IsDone()) return Conclude(opened);
+    // The cause stays in the log; the caller sees one text for every failed open.
+    return Conclude(Fail("Open", kOpenError, opened.eCause));
 }
 
-bool CComPortRs232::OpenPort() {
+Outcome CComPortRs232::OpenPort() {
     ClearLastError();
     // Without O_NONBLOCK the open waits for carrier (DCD) when the line's stored settings
     // lack CLOCAL, and a printer's cable may never raise it. m_tio sets CLOCAL; the
@@ -161,48 +155,36 @@ bool CComPortRs232::OpenPort() {
     m_hPort = SystemCalls::OpenCloseOnExec(m_strPortName, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_hPort < 0) {
         // EBUSY: another program has made the line exclusive (TIOCEXCL).
-        m_bInUse = errno == EBUSY;
-        const char* szText = m_bInUse ? kLineInUse : kOpenPortError;
-        CCLog::WriteLog("OpenPort", szText);
-        SetLastError(szText);
+        const bool bInUse = errno == EBUSY;
         m_hPort = -1;
-        return false;
+        if (bInUse) return Fail("OpenPort", kLineInUse, FailureCause::LineInUse);
+        return Fail("OpenPort", kOpenPortError, FailureCause::CannotOpen);
     }
-    if (!TakeLine()) return false;
+    const Outcome taken = TakeLine();
+    if (!taken.IsDone()) return taken;
     // Output still queued from before is dropped; the input queue is kept.
-    tcflush(m_hPort, TCOFLUSH);
-    if (tcsetattr(m_hPort, TCSANOW, &m_tio) < 0) {
-        // The descriptor stays in m_hPort; Close() gives it back.
-        CCLog::WriteLog("OpenPort", kSetAttrError);
-        SetLastError(kSetAttrError);
-        return false;
+    SystemCalls::FlushTerminal(m_hPort, TCOFLUSH);
+    // The descriptor stays in m_hPort on a failure below; Close() gives it back.
+    if (!SystemCalls::ApplyTerminal(m_hPort, m_tio)) return Fail("OpenPort", kSetAttrError);
+    if (SystemCalls::SetNonBlocking(m_hPort, false) != SystemCalls::FlagsResult::Done) {
+        return Fail("OpenPort", kBlockingError);
     }
-    const int nFlags = fcntl(m_hPort, F_GETFL, 0);
-    if (nFlags < 0 || fcntl(m_hPort, F_SETFL, nFlags & ~O_NONBLOCK) < 0) {
-        CCLog::WriteLog("OpenPort", kBlockingError);
-        SetLastError(kBlockingError);
-        return false;
-    }
-    return true;
+    return Outcome::Moved(0);
 }
 
-bool CComPortRs232::TakeLine() {
+Outcome CComPortRs232::TakeLine() {
     // The lock first, so a line another program holds is left as it is: neither its
-    // settings nor its queued output are touched. A file system without locks (ENOLCK)
-    // does not stop the open.
-    if (flock(m_hPort, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        m_bInUse = true;
-        CCLog::WriteLog("OpenPort", kLineInUse);
-        SetLastError(kLineInUse);
+    // settings nor its queued output are touched. A file system without locks does not
+    // stop the open.
+    if (SystemCalls::TryLockFile(m_hPort) == SystemCalls::TryLockResult::HeldElsewhere) {
         // Closed as it is: the exclusive mode of the line belongs to its holder.
-        close(m_hPort);
-        m_hPort = -1;
-        return false;
+        SystemCalls::Close(&m_hPort);
+        return Fail("OpenPort", kLineInUse, FailureCause::LineInUse);
     }
     // Further opens of the line then fail with EBUSY, also for programs that take no lock.
     // A device that is no terminal fails at tcsetattr.
-    ioctl(m_hPort, TIOCEXCL);
-    return true;
+    SystemCalls::SetExclusiveUse(m_hPort, true);
+    return Outcome::Moved(0);
 }
 
 bool CComPortRs232::Close() {
@@ -216,9 +198,8 @@ void CComPortRs232::ClosePort() {
     if (m_hPort >= 0) {
         // Closing drops the lock; the exclusive mode stays with a terminal whose other end
         // is still open (a pseudo-terminal), so it is given up first.
-        ioctl(m_hPort, TIOCNXCL);
-        close(m_hPort);
-        m_hPort = -1;
+        SystemCalls::SetExclusiveUse(m_hPort, false);
+        SystemCalls::Close(&m_hPort);
     }
     memset(m_strPortName, 0, sizeof(m_strPortName));
 }
@@ -247,16 +228,14 @@ unsigned long CComPortRs232::WireTimeMs(unsigned long nBytes) const {
 
 unsigned long CComPortRs232::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
-    m_nBytesSent = 0;
     CalcMaxPacketSize();
-    if (nLength < m_nMaxPacketSize) return ComWrite(pData, nLength, pnError);
-
-    return WriteInChunks(pData, nLength, pnError, [this](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
-        return ComWrite(pChunk, nChunk, pnFlag);
-    });
+    if (nLength < m_nMaxPacketSize) return Conclude(ComWrite(pData, nLength), pnError);
+    return Conclude(WriteInChunks(pData, nLength,
+                                  [this](unsigned char* pChunk, unsigned long nChunk) { return ComWrite(pChunk, nChunk); }),
+                    pnError);
 }
 
-unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
+Outcome CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLength) {
     ClearLastError();
     // The line must take the chunk and send it within the transmit timeout, or within the
     // time its bytes need on the wire and a margin when that is longer: the timeout bounds
@@ -266,18 +245,16 @@ unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLengt
     // A close from another thread lets the chunk go on until its deadline.
     const uint32_t nStallMs = SystemCalls::ClampTimeoutMs(m_nTimeoutTX);
     const Deadline deadline(std::max<unsigned long>(nStallMs, WireTimeMs(nLength) + kWireMarginMs), ZeroTimeout::NoWait);
-    const int nFlags = fcntl(m_hPort, F_GETFL, 0);
-    const bool bNonBlocking = nFlags >= 0 && fcntl(m_hPort, F_SETFL, nFlags | O_NONBLOCK) == 0;
+    const bool bNonBlocking = SystemCalls::SetNonBlocking(m_hPort, true) == SystemCalls::FlagsResult::Done;
     unsigned long nWritten = 0;
     bool bTimedOut = false;
     do {
         if (WritesAborted()) break;
-        ssize_t nResult = write(m_hPort, pData + nWritten, nLength - nWritten);
+        ssize_t nResult = SystemCalls::Write(m_hPort, pData + nWritten, nLength - nWritten);
         if (nResult > 0) {
             nWritten += static_cast<unsigned long>(nResult);
             continue;
         }
-        if (nResult < 0 && errno == EINTR) continue;
         if (nResult < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd wait = {m_hPort, POLLOUT, 0};
             WaitResult result = deadline.Passed() ? WaitResult::TimedOut : WaitReady(&wait, deadline, true);
@@ -286,25 +263,19 @@ unsigned long CComPortRs232::ComWrite(unsigned char* pData, unsigned long nLengt
         }
         break;  // nothing taken, the write failed, or the time is up
     } while (nWritten < nLength);
-    if (bNonBlocking) fcntl(m_hPort, F_SETFL, nFlags);
+    if (bNonBlocking) SystemCalls::SetNonBlocking(m_hPort, false);
 
     // Drained whatever the write did, so bytes that went out have left the line.
     int nDrain = DrainWithin(deadline);
-    if (!bTimedOut && nDrain <= 0 && nWritten == nLength && nWritten > 0) {
-        m_nBytesSent += nWritten;
-        return nWritten;
-    }
+    if (!bTimedOut && nDrain <= 0 && nWritten == nLength && nWritten > 0) return Outcome::Moved(nWritten);
     // Nothing written, the write failed, or the line did not take or send the chunk in
     // time: none of it is a byte count, and the bytes already taken are no success. What
     // the line still holds is discarded: it would print once the printer takes data
     // again, and the caller's retry would print it a second time.
-    int nQueued = 0;
-    if (ioctl(m_hPort, TIOCOUTQ, &nQueued) != 0 || nQueued < 0) nQueued = 0;
-    tcflush(m_hPort, TCOFLUSH);
-    m_nBytesSent += nWritten - std::min(nWritten, static_cast<unsigned long>(nQueued));
-    *pnError = 1;
-    SetLastError(nDrain < 0 && nWritten == 0 ? kDrainError : kWriteError);
-    return 0;
+    const int nQueued = std::max(SystemCalls::BytesToSend(m_hPort), 0);
+    SystemCalls::FlushTerminal(m_hPort, TCOFLUSH);
+    const unsigned long nLeft = nWritten - std::min(nWritten, static_cast<unsigned long>(nQueued));
+    return Outcome::Failed(nDrain < 0 && nWritten == 0 ? kDrainError : kWriteError, FailureCause::Other, nLeft);
 }
 
 int CComPortRs232::DrainWithin(const SystemCalls::Deadline& deadline) {
@@ -312,8 +283,8 @@ int CComPortRs232::DrainWithin(const SystemCalls::Deadline& deadline) {
     // what it holds, so a line held by flow control cannot keep the call beyond the time,
     // nor past the deadline of a close from another thread.
     for (;;) {
-        int nQueued = 0;
-        if (ioctl(m_hPort, TIOCOUTQ, &nQueued) != 0 || nQueued <= 0) break;
+        const int nQueued = SystemCalls::BytesToSend(m_hPort);
+        if (nQueued <= 0) break;
         int nLeft = deadline.RemainingMs();
         if (nLeft == 0) return 1;
         long nNeedMs = m_nBaudrate > 0 ? static_cast<long>(nQueued) * 10 * 1000 / m_nBaudrate + 1 : kMaxDrainStepMs;
@@ -323,20 +294,15 @@ int CComPortRs232::DrainWithin(const SystemCalls::Deadline& deadline) {
     }
     // The queue is empty (or cannot be asked): tcdrain then waits only for the last
     // characters in the device itself.
-    int nResult;
-    do {
-        nResult = tcdrain(m_hPort);
-    } while (nResult != 0 && errno == EINTR);
-    return nResult == 0 ? 0 : -1;
+    return SystemCalls::DrainTerminal(m_hPort) ? 0 : -1;
 }
 
 unsigned long CComPortRs232::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
-    m_bReadEnded = false;
-    return ComRead(pBuffer, nLength, pnError);
+    return Conclude(ComRead(pBuffer, nLength), pnError);
 }
 
-unsigned long CComPortRs232::ComRead(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
+Outcome CComPortRs232::ComRead(unsigned char* pBuffer, unsigned long nLength) {
     ClearLastError();
     // poll, unlike a select set, takes any descriptor number; a signal does not end the
     // wait early, a close from another thread ends it at once, as the timeout would.
@@ -344,43 +310,31 @@ unsigned long CComPortRs232::ComRead(unsigned char* pBuffer, unsigned long nLeng
     const Deadline deadline = ReceiveDeadline(ZeroTimeout::NoWait);
     WaitResult result = WaitReady(&wait, deadline, false);
     if (result != WaitResult::Ready || (wait.revents & POLLNVAL) != 0) {
-        *pnError = 1;
-        m_bReadEnded = result == WaitResult::TimedOut || result == WaitResult::Woken;
-        SetLastError(kReadTimeout);
-        return 0;
+        if (result == WaitResult::TimedOut || result == WaitResult::Woken) return Outcome::EndedWith(kReadTimeout);
+        return Outcome::Failed(kReadTimeout);
     }
     GenericFunctions::PauseMicroseconds(kShortPauseUs);
-    int nPending = 0;
-    ioctl(m_hPort, FIONREAD, &nPending);
     // The pause that lets a longer answer gather stays within the receive timeout.
-    if (nPending > kShortAnswer) {
+    if (SystemCalls::BytesToRead(m_hPort) > kShortAnswer) {
         const unsigned long nLeftUs = static_cast<unsigned long>(deadline.RemainingMs()) * 1000;
         GenericFunctions::PauseMicroseconds(std::min(kLongPauseUs, nLeftUs));
     }
 
-    ssize_t nRead;
-    do {
-        nRead = read(m_hPort, pBuffer, std::min(nLength, kMaxReadSize));
-    } while (nRead < 0 && errno == EINTR);
-    if (nRead < 0) {
-        *pnError = 1;
-        SetLastError(kReadError);
-        return 0;
-    }
+    const ssize_t nRead = SystemCalls::Read(m_hPort, pBuffer, std::min(nLength, kMaxReadSize));
+    if (nRead < 0) return Outcome::Failed(kReadError);
     if (nRead == 0 && nLength > 0) {
         // Readable yet nothing to read: the line has hung up, and will answer so at once,
         // again and again. That ends the answer like the end of a stream.
-        *pnError = 1;
-        m_bReadEnded = true;
-        SetLastError(kReadError);
-        return 0;
+        Outcome ended = Outcome::EndedWith(kReadError);
+        ended.eCause = FailureCause::StreamEnded;
+        return ended;
     }
-    return static_cast<unsigned long>(nRead);
+    return Outcome::Moved(static_cast<unsigned long>(nRead));
 }
 
-void CComPortRs232::CleanTX() { tcflush(m_hPort, TCOFLUSH); }
+void CComPortRs232::CleanTX() { SystemCalls::FlushTerminal(m_hPort, TCOFLUSH); }
 
-void CComPortRs232::CleanRX() { tcflush(m_hPort, TCIFLUSH); }
+void CComPortRs232::CleanRX() { SystemCalls::FlushTerminal(m_hPort, TCIFLUSH); }
 
 void CComPortRs232::SetTimeoutTX(int nTimeout) { m_nTimeoutTX = static_cast<unsigned long>(nTimeout); }
 

@@ -73,16 +73,10 @@ CComPortUsb::CComPortUsb()
 
 CComPortUsb::~CComPortUsb() = default;
 
-void CComPortUsb::Fail(const char* szOperation, const char* szMessage) {
-    CCLog::WriteLog(szOperation, szMessage);
-    SetLastError(szMessage);
-}
-
 bool CComPortUsb::Init(char* szProductId, char* szAddress) {
     ClearLastError();
     if (strnlen(szProductId, kStringSize) >= kStringSize || strnlen(szAddress, kStringSize) >= kStringSize) {
-        Fail("Init", "Init Error: parameter too long");
-        return false;
+        return Conclude(Fail("Init", "Init Error: parameter too long", FailureCause::BadSetting));
     }
     // A reopening Write hands back the stored strings themselves: nothing to copy then.
     if (szProductId != m_strPID) strcpy(m_strPID, szProductId);
@@ -92,31 +86,28 @@ bool CComPortUsb::Init(char* szProductId, char* szAddress) {
     ClosePort();
     ReleaseLibusb();
 
-    if (libusb_init(nullptr) < 0) {
-        Fail("Init", "libusb_init error");
-        return false;
-    }
+    if (libusb_init(nullptr) < 0) return Conclude(Fail("Init", "libusb_init error", FailureCause::UsbUnavailable));
     m_bLibusbStarted = true;
     libusb_device** pList = nullptr;
     if (libusb_get_device_list(nullptr, &pList) < 0) {
-        Fail("Init", "libusb_get_device_list error");
-        return false;
+        return Conclude(Fail("Init", "libusb_get_device_list error", FailureCause::UsbUnavailable));
     }
     m_pDeviceList = pList;
-    return FindDevice(const_cast<char*>(kVendorId), szProductId, atoi(szAddress)) != 0;
+    return Conclude(FindDevice(const_cast<char*>(kVendorId), szProductId, atoi(szAddress)));
 }
 
-short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress) {
+Outcome CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress) {
     ClearLastError();
+    // No printer of that product ID and address: an empty text.
+    const Outcome notFound = Outcome::Failed("", FailureCause::NotFound);
     for (libusb_device** ppEntry = m_pDeviceList; *ppEntry != nullptr; ++ppEntry) {
         // A close that has begun ends the search: it would otherwise wait for the printer's
         // requests below.
-        if (ReadsAborted()) return 0;
+        if (ReadsAborted()) return Outcome::Failed("", FailureCause::PortClosing);
         libusb_device* pDevice = *ppEntry;
         libusb_device_descriptor desc;
         if (libusb_get_device_descriptor(pDevice, &desc) < 0) {
-            Fail("FindDevice", "failed to get device descriptor");
-            return 0;
+            return Fail("FindDevice", "failed to get device descriptor");
         }
         char szVendor[kTextSize];
         char szProduct[kTextSize];
@@ -130,8 +121,7 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
 
         if (libusb_open(pDevice, &m_hDevice) != 0) {
             m_hDevice = nullptr;
-            Fail("FindDevice", "Couldn't open device");
-            return 0;
+            return Fail("FindDevice", "Couldn't open device", FailureCause::CannotOpen);
         }
         unsigned char serial[kTextSize];
         memset(serial, 0, kCleared);
@@ -139,8 +129,7 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
         // String index 0 means the printer has no serial number: it stays empty.
         if (desc.iSerialNumber != 0 && ReadStringAscii(desc.iSerialNumber, serial, sizeof(serial)) < 0) {
             CloseHandle();
-            Fail("FindDevice", "Coudn't get serial string");
-            return 0;
+            return Fail("FindDevice", "Coudn't get serial string", FailureCause::SerialUnreadable);
         }
         // The last character of the serial number selects among printers of one product
         // ID; an empty serial number matches every address.
@@ -153,12 +142,11 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
 
         if (!ReadEndpoints(pDevice)) {
             CloseHandle();
-            Fail("FindDevice", "libusb_get_active_config_descriptor error");
-            return 0;
+            return Fail("FindDevice", "libusb_get_active_config_descriptor error");
         }
         if (ReadsAborted()) {
             CloseHandle();
-            return 0;
+            return Outcome::Failed("", FailureCause::PortClosing);
         }
         // Rediscovery after the printer was plugged in again found another device: the one
         // whose driver the port took (if still there) gets it back first.
@@ -173,8 +161,7 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
         if (libusb_kernel_driver_active(m_hDevice, kInterface) == 1) {
             if (libusb_detach_kernel_driver(m_hDevice, kInterface) != 0) {
                 CloseHandle();
-                Fail("FindDevice", "libusb_detach_kernel_driver error");
-                return 0;
+                return Fail("FindDevice", "libusb_detach_kernel_driver error", FailureCause::DriverHeld);
             }
             m_bDriverDetached = true;
             m_nDetachedBus = nBus;
@@ -184,9 +171,9 @@ short CComPortUsb::FindDevice(char* szVendorId, char* szProductId, int nAddress)
         // has begun.
         if (!ReadsAborted()) libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointIn));
         if (!ReadsAborted()) libusb_clear_halt(m_hDevice, static_cast<unsigned char>(m_nEndpointOut));
-        return 1;
+        return Outcome::Moved(0);
     }
-    return 0;
+    return notFound;
 }
 
 int CComPortUsb::ReadStringAscii(uint8_t nIndex, unsigned char* pText, size_t nSize) {
@@ -251,61 +238,49 @@ bool CComPortUsb::Open() {
         // The service never got the printer: the driver has it back at once.
         GiveDriverBack();
         CloseHandle();
-        Fail("Open", "libusb_claim_interface error");
-        return false;
+        return Conclude(Fail("Open", "libusb_claim_interface error", FailureCause::Claimed));
     }
     m_bOpened = true;
-    return true;
+    return Conclude(Outcome::Moved(0));
 }
 
 unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
-    m_nBytesSent = 0;
     if (!m_bOpened) {
         // A failed transfer closed the port: find the printer again before writing, unless a
-        // close has begun.
-        if (ReadsAborted()) {
-            *pnError = 1;
-            SetLastError("Write Error");
-            return 0;
-        }
+        // close has begun (also while the printer was being found).
+        const Outcome closing = Outcome::Failed("Write Error", FailureCause::PortClosing);
+        if (ReadsAborted()) return Conclude(closing, pnError);
         if (!Init(m_strPID, m_strAddress)) {
-            *pnError = 1;
-            SetLastError("Write Error---> error to reinit device");
-            return 0;
+            return Conclude(Outcome::Failed("Write Error---> error to reinit device", LastOutcome().eCause), pnError);
         }
-        // A close that began meanwhile takes over from here.
-        if (ReadsAborted()) {
-            *pnError = 1;
-            SetLastError("Write Error");
-            return 0;
-        }
-        if (!Open()) {
-            *pnError = 1;
-            SetLastError("Write Error---> error to oen device");
-            return 0;
-        }
+        if (ReadsAborted()) return Conclude(closing, pnError);
+        if (!Open()) return Conclude(Outcome::Failed("Write Error---> error to oen device", FailureCause::Claimed), pnError);
     }
-    if (nLength < m_nMaxPacketSize) return UsbWrite(pData, nLength, pnError);
-
-    return WriteInChunks(pData, nLength, pnError, [this](unsigned char* pChunk, unsigned long nChunk, unsigned long* pnFlag) {
-        return UsbWrite(pChunk, nChunk, pnFlag);
-    });
+    if (nLength < m_nMaxPacketSize) return Conclude(UsbWrite(pData, nLength), pnError);
+    return Conclude(WriteInChunks(pData, nLength,
+                                  [this](unsigned char* pChunk, unsigned long nChunk) { return UsbWrite(pChunk, nChunk); }),
+                    pnError);
 }
 
-unsigned long CComPortUsb::UsbWrite(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
-    int nResult = 0;
-    unsigned long nSent = BulkTransfer(m_nEndpointOut, pData, nLength, m_nTimeoutTX, pnError, "Write Error", &nResult);
+Outcome CComPortUsb::UsbWrite(unsigned char* pData, unsigned long nLength) {
+    unsigned long nSent = 0;
+    const int nResult = BulkTransfer(m_nEndpointOut, pData, nLength, m_nTimeoutTX, &nSent);
     // A transfer that failed part way (a timeout, a printer that stopped taking data) has
     // still put its first bytes on the printer.
-    m_nBytesSent += std::min(nSent, nLength);
-    return nResult == 0 ? nSent : 0;
+    nSent = std::min(nSent, nLength);
+    if (nResult != 0) return Outcome::Failed("Write Error", FailureCause::Other, nSent);
+    return Outcome::Moved(nSent);
 }
 
 unsigned long CComPortUsb::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
-    m_bReadEnded = false;
-    if (m_nKeptCount > 0) return HandOutKept(pBuffer, nLength);
+    return Conclude(UsbRead(pBuffer, nLength), pnError);
+}
+
+Outcome CComPortUsb::UsbRead(unsigned char* pBuffer, unsigned long nLength) {
+    static const char kReadTimeout[] = "Read timeout! No data read";
+    if (m_nKeptCount > 0) return Outcome::Moved(HandOutKept(pBuffer, nLength));
 
     // The host controller takes a bulk IN packet only whole: a request shorter than the
     // printer's packet (its answer behind an automatic status, say) fails with an
@@ -317,34 +292,25 @@ unsigned long CComPortUsb::Read(unsigned char* pBuffer, unsigned long nLength, u
     // The transfer waits what is left of the receive timeout (0: no limit). With nothing
     // left there is no transfer: the answer has ended, and nothing failed.
     const int nLeftMs = ReceiveDeadline(SystemCalls::ZeroTimeout::NoLimit).RemainingMs();
-    if (nLeftMs == 0 && m_bOpened) {
-        m_bReadEnded = true;
-        SetLastError("Read timeout! No data read");
-        *pnError = 1;
-        return 0;
-    }
-    int nResult = 0;
-    unsigned long nError = 0;
-    unsigned long nRead = BulkTransfer(m_nEndpointIn, m_readBuffer.data(), nRequest,
-                                       nLeftMs < 0 ? 0 : static_cast<unsigned long>(nLeftMs), &nError,
-                                       "Read timeout! No data read", &nResult);
+    if (nLeftMs == 0 && m_bOpened) return Outcome::EndedWith(kReadTimeout);
+    unsigned long nRead = 0;
+    const int nResult = BulkTransfer(m_nEndpointIn, m_readBuffer.data(), nRequest,
+                                     nLeftMs < 0 ? 0 : static_cast<unsigned long>(nLeftMs), &nRead);
     nRead = std::min(nRead, nRequest);
-    // A close from another thread ends the read as its timeout would.
-    m_bReadEnded = nResult == LIBUSB_ERROR_TIMEOUT || nResult == kEndedByClose;
-    if (nError == 0) {
+    if (nResult == 0) {
         m_nKeptFrom = 0;
         m_nKeptCount = nRead;
-        return HandOutKept(pBuffer, nLength);
+        return Outcome::Moved(HandOutKept(pBuffer, nLength));
     }
-    // The port is closed now. An answer that is a whole number of packets has no short
-    // packet to end it, so it ends with the timeout: its bytes are still the answer.
-    if (m_bReadEnded && nRead > 0) {
+    // The port is closed now. A close from another thread ends the read as its timeout
+    // would. An answer that is a whole number of packets has no short packet to end it, so
+    // it ends with the timeout: its bytes are still the answer.
+    if (nResult == LIBUSB_ERROR_TIMEOUT || nResult == kEndedByClose) {
         nRead = std::min(nRead, nLength);
         memcpy(pBuffer, m_readBuffer.data(), nRead);
-        return nRead;
+        return Outcome::EndedWith(kReadTimeout, nRead);
     }
-    *pnError = 1;
-    return 0;
+    return Outcome::Failed(kReadTimeout);
 }
 
 unsigned long CComPortUsb::HandOutKept(unsigned char* pBuffer, unsigned long nLength) {
@@ -355,10 +321,8 @@ unsigned long CComPortUsb::HandOutKept(unsigned char* pBuffer, unsigned long nLe
     return nGiven;
 }
 
-unsigned long CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength,
-                                        unsigned long nTimeout, unsigned long* pnError, const char* szFailure,
-                                        int* pnResult) {
-    ClearLastError();
+int CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, unsigned long nLength, unsigned long nTimeout,
+                              unsigned long* pnTransferred) {
     int nTransferred = 0;
     int nResult = -1;
     // A port closed by a failed transfer has no handle to use; only Write reopens it.
@@ -372,16 +336,14 @@ unsigned long CComPortUsb::BulkTransfer(int nEndpoint, unsigned char* pData, uns
             nResult = RunTransfer(pTransfer, (nAddress & LIBUSB_ENDPOINT_IN) != 0, &nTransferred);
         }
     }
-    *pnResult = nResult;
-    if (nResult == 0) return static_cast<unsigned long>(nTransferred);
-    *pnError = 1;
-    SetLastError(szFailure);
+    *pnTransferred = static_cast<unsigned long>(std::max(nTransferred, 0));
+    if (nResult == 0) return 0;
     // The next Write finds the printer again. The kernel driver stays detached until the
     // service lets the printer go (Close): giving it back between jobs would let the
     // driver, or another program, take the printer.
     ClosePort();
     ReleaseLibusb();
-    return static_cast<unsigned long>(nTransferred);
+    return nResult;
 }
 
 int CComPortUsb::RunTransfer(libusb_transfer* pTransfer, bool bRead, int* pnTransferred) {

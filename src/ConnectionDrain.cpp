@@ -1,11 +1,7 @@
 #include "ConnectionDrain.h"
 
-#include <linux/sockios.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -43,17 +39,14 @@ struct Drain {
 };
 SystemCalls::NeverDestroyed<Drain> g_drain;
 
-int BytesNotSent(int hSocket) {
-    int nQueued = 0;
-    return ioctl(hSocket, SIOCOUTQ, &nQueued) == 0 ? nQueued : 0;
-}
+int BytesNotSent(int hSocket) { return std::max(SystemCalls::BytesToSend(hSocket), 0); }
 
 // Reads what has arrived and drops it; false once the connection is over (the printer's
 // end of stream, a reset, any failure). The end of stream is told by *pbPeerClosed.
 bool DropWhatArrived(Connection& connection) {
     unsigned char buffer[4096];
     for (;;) {
-        ssize_t nRead = recv(connection.hSocket, buffer, sizeof(buffer), MSG_DONTWAIT);
+        ssize_t nRead = SystemCalls::Receive(connection.hSocket, buffer, sizeof(buffer), MSG_DONTWAIT);
         if (nRead > 0) {
             connection.nDropped += static_cast<unsigned long>(nRead);
             continue;
@@ -62,14 +55,13 @@ bool DropWhatArrived(Connection& connection) {
             connection.bPeerClosed = true;
             return true;
         }
-        if (errno == EINTR) continue;
         return errno == EAGAIN || errno == EWOULDBLOCK;
     }
 }
 
-void Finish(const Connection& connection, const char* szWhy) {
+void Finish(Connection& connection, const char* szWhy) {
     const int nLeft = BytesNotSent(connection.hSocket);
-    close(connection.hSocket);
+    SystemCalls::Close(&connection.hSocket);
     if (nLeft > 0) {
         CCLog::WriteLogP("Close", "Connection closed %s with %d byte(s) the printer had not taken", szWhy, nLeft);
     }
@@ -97,7 +89,8 @@ bool DrainRound() {
             nWaitMs = std::min(nWaitMs, connection.limit.RemainingMs());
         }
     }
-    if (poll(waits.data(), waits.size(), nWaitMs) < 0 && errno != EINTR) return true;
+    const Deadline wait = nWaitMs < 0 ? Deadline(0, ZeroTimeout::NoLimit) : Deadline(static_cast<unsigned long>(nWaitMs), ZeroTimeout::NoWait);
+    if (SystemCalls::WaitForAny(waits.data(), waits.size(), wait) < 0) return true;
     if (waits[0].revents != 0) drain.wake.Clear();
 
     std::lock_guard<std::mutex> lock(drain.lock);
@@ -140,7 +133,7 @@ bool HandOver(int hSocket) {
     // Started with the first connection, the thread then waits for the next ones; it ends
     // only with EndAll, which joins it.
     if (!drain.bStarted) {
-        if (pthread_create(&drain.thread, nullptr, RunDrain, nullptr) != 0) return false;
+        if (!SystemCalls::StartThread(&drain.thread, RunDrain, nullptr)) return false;
         drain.bStarted = true;
     }
     drain.connections.push_back(Connection{hSocket, Deadline(kLimitMs, ZeroTimeout::NoWait), false, 0});
@@ -160,9 +153,9 @@ void EndAll() {
         thread = drain.thread;
         drain.bStarted = false;
     }
-    if (bJoin) pthread_join(thread, nullptr);
+    if (bJoin) SystemCalls::JoinThread(thread);
     std::lock_guard<std::mutex> lock(drain.lock);
-    for (const Connection& connection : drain.connections) Finish(connection, "at unload");
+    for (Connection& connection : drain.connections) Finish(connection, "at unload");
     drain.connections.clear();
     drain.bStop = false;
 }

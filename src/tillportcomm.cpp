@@ -17,6 +17,7 @@
 #include "CLog.h"
 #include "ComPortEth.h"
 #include "ConnectionDrain.h"
+#include "PortCalls.h"
 #include "ComPortRs232.h"
 #include "ComPortUsb.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
@@ -67,11 +68,6 @@ constexpr const char* kInvalidParameter = "ERROR: Invalid Parameter!";
 constexpr const char* kOutOfMemory = "ERROR: Out of memory!";
 constexpr const char* kInternalError = "ERROR: Internal Error!";
 constexpr size_t kAnswerBufferSize = 256;
-// A read pass that brings nothing without failing has not waited (the printer has closed
-// the connection, the line has hung up): the next pass comes after this pause, so the
-// collection sleeps instead of spinning until its timeout.
-constexpr unsigned long kEmptyPassPauseMs = 10;
-
 // Modified-UTF-8 characters of a Java string, given back when the guard goes.
 class Utf8Chars {
 public:
@@ -124,15 +120,6 @@ jint StorePort(CComPort* pPort) {
 
 bool ValidId(jint nPortId) { return nPortId >= 0 && nPortId < TILLPORT_MAX_PORTS; }
 
-// Sleeps kEmptyPassPauseMs, or less when the deadline of the collection that began at
-// nStart comes sooner.
-void PauseAfterEmptyPass(uint32_t nStart, CComPort* pPort) {
-    using SystemCalls::Deadline;
-    int nLeft = Deadline::Since(nStart, pPort->GetTimeoutRX(), SystemCalls::ZeroTimeout::NoWait).RemainingMs();
-    unsigned long nPause = std::min(kEmptyPassPauseMs, static_cast<unsigned long>(nLeft));
-    GenericFunctions::PauseMicroseconds(nPause * 1000);
-}
-
 // A port the open sequence has created and not yet stored in the table. Whatever ends the
 // sequence early, a failure or a C++ exception, gives back what the port holds (Close()
 // once it is open, else the method's releaseOnFailure) and releases it.
@@ -162,23 +149,6 @@ private:
     const OpenMethod& m_method;
     CComPort* m_pPort;
     bool m_bOpened = false;
-};
-
-// Tells the port that an answer collection began at nStart, for as long as it runs.
-class AnswerInProgress {
-public:
-    AnswerInProgress(CComPort* pPort, uint32_t nStart) : m_pPort(pPort) { m_pPort->BeginAnswer(nStart); }
-    ~AnswerInProgress() { End(); }
-    // Before the lease goes: the port may be released with it.
-    void End() {
-        if (m_pPort != nullptr) m_pPort->EndAnswer();
-        m_pPort = nullptr;
-    }
-    AnswerInProgress(const AnswerInProgress&) = delete;
-    AnswerInProgress& operator=(const AnswerInProgress&) = delete;
-
-private:
-    CComPort* m_pPort;
 };
 
 // Copies a port's error text while its lease is held, for an exception raised after the
@@ -515,19 +485,18 @@ JNIEXPORT jint JNICALL TILLPORT_METHOD(WriteToDevice)(JNIEnv* env, jobject, jint
         unsigned long nSize = static_cast<unsigned long>(nLength);
         CCLog::WriteLogData(szName, "Buffer to Write:", bytes.get(), nSize);
 
-        unsigned long nError = 0;
         CCLog::WriteLogP(szName, "Port ID:%d", static_cast<int>(nPortId));
         tillport::PortLease port(szName, nPortId);
         if (!port) return 0;
 
-        unsigned long nWritten = port->Write(bytes.get(), nSize, &nError);
-        if (nWritten == nSize) {
+        const PortCalls::Job job = PortCalls::WriteJob(*port.get(), bytes.get(), nSize);
+        if (job.bWhole) {
             CCLog::WriteLog(szName, "End");
-            return static_cast<jint>(nWritten);
+            return static_cast<jint>(job.nSent);
         }
         // The count is what left the port before the failure, which the result (0 for a
         // failed write) does not tell: a technician can see whether part of the job printed.
-        CCLog::WriteLogP(szName, "ERROR: Write Error(%ld/%ld)(%s)!", static_cast<long>(port->m_nBytesSent),
+        CCLog::WriteLogP(szName, "ERROR: Write Error(%ld/%ld)(%s)!", static_cast<long>(job.nSent),
                          static_cast<long>(nSize), port->m_strLastError);
         tillport::ErrorText error(port.get());
         port.Release();
@@ -546,72 +515,25 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
         if (!port) return nullptr;
         CComPort* pPort = port.get();
 
-        unsigned char chunk[kAnswerBufferSize];
         unsigned char answer[kAnswerBufferSize];
-        unsigned long nTotal = 0;
-        const uint32_t nStart = GenericFunctions::GetTickCount();
-        // Every pass waits only for what is left of the receive timeout from here.
-        tillport::AnswerInProgress inProgress(pPort, nStart);
-        auto timedOut = [&]() {
-            const uint32_t nTimeout = SystemCalls::ClampTimeoutMs(pPort->GetTimeoutRX());
-            return GenericFunctions::ElapsedTicks(nStart, GenericFunctions::GetTickCount()) > nTimeout;
-        };
-        // Each request is bounded by the room left in the answer buffer (never more than the
-        // chunk buffer holds), so neither buffer can overflow whatever the expected size.
-        auto request = [&](unsigned long nWanted) { return std::min(nWanted, kAnswerBufferSize - nTotal); };
-
+        PortCalls::Answer collected;
         if (nExpected >= 1) {
             const unsigned long nWanted = static_cast<unsigned long>(nExpected);
-            while (!timedOut()) {
-                unsigned long nError = 0;
-                unsigned long nRead = pPort->Read(chunk, request(nWanted), &nError);
-                if (nError != 0 && pPort->m_bReadEnded && nTotal > 0) {
-                    // The wait ran out, or the printer ended the stream, after part of the
-                    // answer had come: that part is the answer.
-                    CCLog::WriteLogP(szName, "Answer Ended(%s)", pPort->m_strLastError);
-                    break;
-                }
-                if (nError != 0) {
-                    CCLog::WriteLogP(szName, "ERROR: Read Error(%s)!", pPort->m_strLastError);
-                    tillport::ErrorText error(pPort);
-                    inProgress.End();
-                    port.Release();
-                    ThrowJavaException(env, szName, error.szText);
-                    return nullptr;
-                }
-                nRead = std::min(nRead, request(nWanted));
-                CCLog::WriteLogP(szName, "Partial Read %lu Bytes", nRead);
-                std::copy(chunk, chunk + nRead, answer + nTotal);
-                nTotal += nRead;
-                if (nTotal >= nWanted || nTotal == kAnswerBufferSize) break;
-                if (pPort->m_bReadEnded) {
-                    // The wait ran out just after these bytes came: they end the answer.
-                    CCLog::WriteLogP(szName, "Answer Ended(%s)", pPort->m_strLastError);
-                    break;
-                }
-                // A close that has begun takes no further pass: what came is the answer.
-                if (pPort->ReadsAborted()) break;
-                if (nRead == 0) tillport::PauseAfterEmptyPass(nStart, pPort);
-            }
-        } else if (!timedOut()) {
-            unsigned long nError = 0;
-            unsigned long nRead = pPort->Read(chunk, 255, &nError);
-            if (nError != 0) {
-                CCLog::WriteLogP(szName, " 1 ERROR: Read Error(%s)!", pPort->m_strLastError);
-                tillport::ErrorText error(pPort);
-                inProgress.End();
-                port.Release();
-                ThrowJavaException(env, szName, error.szText);
-                return nullptr;
-            }
-            nRead = std::min(nRead, 255UL);
-            CCLog::WriteLogP(szName, "Partial Read %lu Bytes", nRead);
-            std::copy(chunk, chunk + nRead, answer);
-            nTotal = nRead;
+            collected = PortCalls::CollectAnswer(*pPort, answer, sizeof(answer), nWanted, nWanted, szName);
+        } else {
+            collected = PortCalls::ReadOnce(*pPort, answer, 255, szName);
             (void)pPort->GetPortType();  // no kind of port reads further; one pass is all
         }
-        // The answer is in local buffers now; the port is free before any call into the JVM.
-        inProgress.End();
+        if (collected.bFailed) {
+            CCLog::WriteLogP(szName, nExpected >= 1 ? "ERROR: Read Error(%s)!" : " 1 ERROR: Read Error(%s)!",
+                             pPort->m_strLastError);
+            tillport::ErrorText error(pPort);
+            port.Release();
+            ThrowJavaException(env, szName, error.szText);
+            return nullptr;
+        }
+        const unsigned long nTotal = collected.nTotal;
+        // The answer is in a local buffer now; the port is free before any call into the JVM.
         port.Release();
 
         CCLog::WriteLogP(szName, "Read %lu Bytes", nTotal);

@@ -19,6 +19,7 @@
 #include "LoopbackPeer.h"
 #include "TestPort.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "EthTestAccess.h"
 
 using ethtest::QuickPort;
 using ethtest::Stopwatch;
@@ -46,22 +47,22 @@ std::vector<std::string> NamedLines(const LogCapture& log) {
 
 TEST(EthInit, KeepsHostAndPortAndRefusesHostsThatDoNotFit) {
     CComPortEth port;
-    EXPECT_EQ(port.m_hSocket, -1);
-    EXPECT_EQ(port.m_nPort, 9100);
+    EXPECT_EQ(EthTestAccess::Socket(port), -1);
+    EXPECT_EQ(EthTestAccess::TcpPort(port), 9100);
     EXPECT_EQ(port.m_nTimeoutTX, 1000u);
     EXPECT_EQ(port.m_nTimeoutRX, 1000u);
     EXPECT_EQ(port.m_nMaxPacketSize, 1000u);
 
     std::string longest(254, 'a');
     EXPECT_TRUE(port.Init(&longest[0], 70000));
-    EXPECT_EQ(std::string(port.m_strHost), longest);
-    EXPECT_EQ(port.m_nPort, 70000);
+    EXPECT_EQ(std::string(EthTestAccess::Host(port)), longest);
+    EXPECT_EQ(EthTestAccess::TcpPort(port), 70000);
 
     LogCapture log;
     std::string tooLong(255, 'b');
     EXPECT_FALSE(port.Init(&tooLong[0], 9100));
     EXPECT_STREQ(port.m_strLastError, "Wrong hostname");
-    EXPECT_EQ(std::string(port.m_strHost), longest) << "a refused host must leave the kept one alone";
+    EXPECT_EQ(std::string(EthTestAccess::Host(port)), longest) << "a refused host must leave the kept one alone";
     EXPECT_EQ(NamedLines(log), std::vector<std::string>{"Init|Wrong hostname"});
     EXPECT_FALSE(port.Init(nullptr, 9100));
 }
@@ -70,7 +71,7 @@ TEST(EthOpen, ConnectsAtOnceInBlockingModeWithTheStoredTimeouts) {
     LoopbackPeer peer;
     QuickPort quick;
     ASSERT_TRUE(ethtest::Connect(quick, peer.Port(), 1500, 0));
-    int hSocket = quick->m_hSocket;
+    int hSocket = EthTestAccess::Socket(*quick);
     ASSERT_GE(hSocket, 0);
     EXPECT_STREQ(quick->m_strLastError, "");
     EXPECT_EQ(fcntl(hSocket, F_GETFL, 0) & O_NONBLOCK, 0);
@@ -91,7 +92,7 @@ TEST(EthOpen, ConnectsAtOnceInBlockingModeWithTheStoredTimeouts) {
 
     // Connected already: the same socket, no second connection.
     EXPECT_TRUE(quick->Open());
-    EXPECT_EQ(quick->m_hSocket, hSocket);
+    EXPECT_EQ(EthTestAccess::Socket(*quick), hSocket);
     EXPECT_TRUE(peer.WaitForAccepted(1, 2000));
     EXPECT_EQ(peer.Accepted(), 1);
 
@@ -115,7 +116,7 @@ TEST(EthOpen, NativeOpenUpperCasesTheHostAndCloseDeviceEndsTheConnection) {
     ASSERT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
     EXPECT_EQ(nId, 0);
     ASSERT_NE(m_pComPortPointers[0], nullptr);
-    EXPECT_STREQ(static_cast<CComPortEth*>(m_pComPortPointers[0])->m_strHost, "LOCALHOST");
+    EXPECT_STREQ(EthTestAccess::Host(*static_cast<CComPortEth*>(m_pComPortPointers[0])), "LOCALHOST");
     std::string port = std::to_string(peer.Port());
     EXPECT_EQ(NamedLines(log), (std::vector<std::string>{
                                    kOpenName + "|Begin",
@@ -224,7 +225,7 @@ TEST(EthOpen, PeerThatNeverAcceptsRunsOutTheFiveSecondConnectWait) {
     double dSeconds = watch.Seconds();
     EXPECT_GE(dSeconds, 5.0 + closepause::kSeconds - 0.2) << "5 s of connect wait and the pause of Close()";
     EXPECT_LT(dSeconds, 12.0);
-    EXPECT_EQ(quick->m_hSocket, -1);
+    EXPECT_EQ(EthTestAccess::Socket(*quick), -1);
     EXPECT_STREQ(quick->m_strLastError, "Open ETH Device Error");
     EXPECT_TRUE(log.Has("Timeout or error()"));
 }

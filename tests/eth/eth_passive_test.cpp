@@ -16,6 +16,7 @@
 #include "LogCapture.h"
 #include "LoopbackPeer.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "EthTestAccess.h"
 
 #define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 
@@ -81,10 +82,10 @@ TEST(EthPassive, NegativeTimeoutsAreStoredAtTheBuildsWidthAndClampedForTheSocket
 #else
     EXPECT_EQ(quick->m_nTimeoutTX, 18446744073709551615UL);
 #endif
-    timeval send = SocketTimeout(quick->m_hSocket, SO_SNDTIMEO);
+    timeval send = SocketTimeout(EthTestAccess::Socket(*quick), SO_SNDTIMEO);
     EXPECT_EQ(send.tv_sec, 2147483);
     EXPECT_NEAR(send.tv_usec, 647000, 10000);
-    EXPECT_EQ(SocketTimeout(quick->m_hSocket, SO_RCVTIMEO).tv_sec, 2);
+    EXPECT_EQ(SocketTimeout(EthTestAccess::Socket(*quick), SO_RCVTIMEO).tv_sec, 2);
 }
 
 TEST(EthPassive, JobsBelowAtAndAboveTheChunkSizeArriveWholeAndInOrder) {
@@ -140,5 +141,5 @@ TEST(EthPassive, CloseOfAConnectionThePrinterKeepsOpenTakesTheWholePause) {
     EXPECT_TRUE(quick->Close());
     EXPECT_GE(watch.Seconds(), closepause::kWaitedOut);
     EXPECT_LT(watch.Seconds(), closepause::kSeconds + 1.5);
-    EXPECT_EQ(quick->m_hSocket, -1);
+    EXPECT_EQ(EthTestAccess::Socket(*quick), -1);
 }

@@ -18,6 +18,7 @@
 #include "LogCapture.h"
 #include "LoopbackPeer.h"
 #include "TimeScale.h"
+#include "EthTestAccess.h"
 
 using ethtest::Pattern;
 using ethtest::QuickPort;
@@ -94,7 +95,7 @@ TEST(EthWrite, WritesBelowAtAndAboveTheChunkSizeArriveWholeAndInOrder) {
     int nJob = 0;
     for (unsigned long nLength : {999UL, 1000UL, 2500UL}) {
         unsigned long nError = 0;
-        RecordSendsOn(quick->m_hSocket);
+        RecordSendsOn(EthTestAccess::Socket(*quick));
         EXPECT_EQ(quick->Write(all.data() + nOffset, nLength, &nError), nLength);
         EXPECT_EQ(RecordedSends(), expected[nJob++]) << nLength << " bytes";
         EXPECT_EQ(nError, 0u);
@@ -116,14 +117,14 @@ TEST(EthWrite, PeerThatStopsReadingMakesTheWriteTimeOutPartWayAndKeepsWhatWentOu
     EXPECT_EQ(nError, 1u);
     EXPECT_STREQ(quick->m_strLastError, "") << "a failed send leaves the text OpenPort cleared";
     EXPECT_LT(watch.Seconds(), 10.0 * TimeScale());
-    ASSERT_NE(quick->m_hSocket, -1) << "a failed transfer keeps the socket";
+    ASSERT_NE(EthTestAccess::Socket(*quick), -1) << "a failed transfer keeps the socket";
 
     // Once the printer reads again, it gets exactly a prefix of the data (each chunk began
     // after the last byte the socket took), then what is written next on the same socket.
     // The next write waits for room at most the 300 ms send timeout: let the peer first
     // drain the megabytes the socket buffers hold, which takes longer on a slow core.
     peer.ResumeReading();
-    ASSERT_TRUE(WaitUntilSent(quick->m_hSocket, ScaledMs(10000)));
+    ASSERT_TRUE(WaitUntilSent(EthTestAccess::Socket(*quick), ScaledMs(10000)));
     std::vector<uint8_t> marker = {'E', 'N', 'D'};
     nError = 0;
     EXPECT_EQ(quick->Write(marker.data(), marker.size(), &nError), marker.size());
@@ -152,7 +153,7 @@ TEST(EthWrite, PrinterDroppingTheConnectionMidJobFailsItWithoutASignalAndTheNext
     unsigned long nError = 0;
     EXPECT_EQ(quick->Write(job.data(), job.size(), &nError), 0u);
     EXPECT_EQ(nError, 1u);
-    EXPECT_EQ(quick->m_hSocket, -1) << "a connection that ended is given up";
+    EXPECT_EQ(EthTestAccess::Socket(*quick), -1) << "a connection that ended is given up";
 
     std::vector<uint8_t> next = {'N', 'E', 'X', 'T'};
     nError = 0;
@@ -174,7 +175,7 @@ TEST(EthWrite, PrinterThatClosedAfterUnaskedStatusIsConnectedAgainBeforeTheNextJ
     unsigned long nError = 0;
     ASSERT_EQ(quick->Write(first.data(), first.size(), &nError), first.size());
     // Wait until its FIN is here, behind the status byte nobody read.
-    pollfd closed{quick->m_hSocket, POLLRDHUP, 0};
+    pollfd closed{EthTestAccess::Socket(*quick), POLLRDHUP, 0};
     ASSERT_EQ(poll(&closed, 1, 5000), 1);
 
     LogCapture log;
@@ -203,8 +204,8 @@ TEST(EthRead, SilentPeerTimesOutWithEthReadError) {
     EXPECT_LT(watch.Seconds(), 3.0);
     EXPECT_EQ(nError, 1u);
     EXPECT_STREQ(quick->m_strLastError, "EthRead Error");
-    EXPECT_TRUE(quick->m_bReadEnded);
-    EXPECT_NE(quick->m_hSocket, -1);
+    EXPECT_TRUE(quick->LastOutcome().IsEnded());
+    EXPECT_NE(EthTestAccess::Socket(*quick), -1);
 }
 
 TEST(EthRead, AnswersComeInTheRequestedSizesAndTheCleanOperationsLeaveThemAlone) {
@@ -235,8 +236,8 @@ TEST(EthRead, PeerEndingTheConnectionFailsTheReadAndReleasesTheSocket) {
     EXPECT_EQ(quick->Read(buffer, sizeof(buffer), &nError), 0u);
     EXPECT_EQ(nError, 1u);
     EXPECT_STREQ(quick->m_strLastError, "EthRead Error");
-    EXPECT_TRUE(quick->m_bReadEnded) << "end of stream: no more bytes are coming";
-    EXPECT_EQ(quick->m_hSocket, -1);
+    EXPECT_TRUE(quick->LastOutcome().IsEnded()) << "end of stream: no more bytes are coming";
+    EXPECT_EQ(EthTestAccess::Socket(*quick), -1);
 
     LoopbackPeer resetting(Behaviour::Reset);
     QuickPort reset;
@@ -246,8 +247,8 @@ TEST(EthRead, PeerEndingTheConnectionFailsTheReadAndReleasesTheSocket) {
     EXPECT_EQ(reset->Read(buffer, sizeof(buffer), &nError), kFailedTransfer);
     EXPECT_EQ(nError, 1u);
     EXPECT_STREQ(reset->m_strLastError, "EthRead Error");
-    EXPECT_FALSE(reset->m_bReadEnded) << "a reset is a failure of its own";
-    EXPECT_EQ(reset->m_hSocket, -1);
+    EXPECT_FALSE(reset->LastOutcome().IsEnded()) << "a reset is a failure of its own";
+    EXPECT_EQ(EthTestAccess::Socket(*reset), -1);
 }
 
 TEST(EthTransfer, PortWithoutConnectionConnectsOnItsNextTransferOrFailsWithDeviceError) {

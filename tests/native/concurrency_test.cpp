@@ -26,6 +26,7 @@
 #include "TimeScale.h"
 #include "tillportcomm.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "EthTestAccess.h"
 
 #define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 
@@ -297,12 +298,12 @@ TEST_F(Concurrency, TwoThreadsOpeningTwoPrintersByAddressReachOnlyTheirOwn) {
             sockaddr_in peer{};
             socklen_t nLength = sizeof(peer);
             char szPeer[INET_ADDRSTRLEN] = "";
-            if (getpeername(port.m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nLength) != 0 ||
+            if (getpeername(EthTestAccess::Socket(port), reinterpret_cast<sockaddr*>(&peer), &nLength) != 0 ||
                 inet_ntop(AF_INET, &peer.sin_addr, szPeer, sizeof(szPeer)) == nullptr || host != szPeer) {
                 ++nWrong;
             }
-            close(port.m_hSocket);  // without the close pause
-            port.m_hSocket = -1;
+            close(EthTestAccess::Socket(port));  // without the close pause
+            EthTestAccess::Socket(port) = -1;
         }
     };
     std::thread first(openAgainAndAgain, "127.0.0.1", std::cref(bar));

@@ -21,6 +21,7 @@
 #include "TimeScale.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 #include "tillportcomm.h"
+#include "SerialTestAccess.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ TEST_F(SerialOpen, EachNameFormOpensItsLineWithTheRecordInitBuilt) {
         EXPECT_EQ(nId, 0);
         auto* pPort = static_cast<CComPortRs232*>(m_pComPortPointers[0]);
         ASSERT_NE(pPort, nullptr);
-        EXPECT_EQ(std::string(pPort->m_strPortName), "/dev/ttyS" + std::to_string(c.nIndex));
+        EXPECT_EQ(std::string(SerialTestAccess::Name(*pPort)), "/dev/ttyS" + std::to_string(c.nIndex));
 
         struct termios applied = m_line.Settings(c.nIndex);
         EXPECT_EQ(applied.c_cflag, c.nCflag);
@@ -213,7 +214,7 @@ TEST_F(SerialOpen, PrintJobThroughTheNativeMethodsAndCloseGivesTheDescriptorBack
     ASSERT_FALSE(m_fake.ExceptionPending()) << m_fake.PendingMessage();
     EXPECT_EQ(CountOpenDescriptors(), nBefore + 1);
     // A program that anything else in the process starts does not keep the line open.
-    EXPECT_NE(fcntl(static_cast<CComPortRs232*>(m_pComPortPointers[nId])->m_hPort, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(fcntl(SerialTestAccess::Line(*static_cast<CComPortRs232*>(m_pComPortPointers[nId])), F_GETFD) & FD_CLOEXEC, 0);
 
     std::vector<uint8_t> receipt = Pattern(1000);
     EXPECT_EQ(Java_orvik_services_posprinterPortComm_CommonComPort_WriteToDevice(env, nullptr, nId,
@@ -256,7 +257,7 @@ TEST_F(SerialOpen, LineLeftWithoutClocalOpensWithoutWaitingForCarrierAndThenBloc
     ASSERT_EQ(flags.size(), 1u);
     EXPECT_NE(flags[0] & O_NONBLOCK, 0) << "the open waits for carrier";
     auto* pPort = static_cast<CComPortRs232*>(m_pComPortPointers[nId]);
-    EXPECT_EQ(fcntl(pPort->m_hPort, F_GETFL, 0) & O_NONBLOCK, 0) << "the port's descriptor does not block";
+    EXPECT_EQ(fcntl(SerialTestAccess::Line(*pPort), F_GETFL, 0) & O_NONBLOCK, 0) << "the port's descriptor does not block";
     EXPECT_NE(m_line.Settings(0).c_cflag & CLOCAL, 0u);
     Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nId);
     m_fake.ExpectClean();
@@ -292,7 +293,7 @@ TEST_F(SerialOpen, CloseEndsAReadWaitingWithoutLimitAtOnceAndWhatCameIsTheAnswer
     m_line.Send(0, {0x12});
     int nPending = 0;
     for (int i = 0; i < 3000 && nPending == 0; ++i) {
-        ioctl(static_cast<CComPortRs232*>(m_pComPortPointers[nId])->m_hPort, FIONREAD, &nPending);
+        ioctl(SerialTestAccess::Line(*static_cast<CComPortRs232*>(m_pComPortPointers[nId])), FIONREAD, &nPending);
         if (nPending == 0) usleep(1000);
     }
 

@@ -17,6 +17,7 @@
 #include "LogCapture.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 #include "tillportcomm.h"
+#include "SerialTestAccess.h"
 
 namespace {
 
@@ -26,19 +27,19 @@ bool InitPort(CComPortRs232& port, std::string name, int nBaudrate = 9600, int n
 
 TEST(SerialInit, NewPortHasTheDefaultsAndRefusesTheOtherTransportsInit) {
     CComPortRs232 port;
-    EXPECT_EQ(port.m_hPort, -1);
-    EXPECT_EQ(port.m_nBaudrate, -1);
-    EXPECT_EQ(port.m_nFlowControl, -1);
+    EXPECT_EQ(SerialTestAccess::Line(port), -1);
+    EXPECT_EQ(SerialTestAccess::Baudrate(port), -1);
+    EXPECT_EQ(SerialTestAccess::FlowControl(port), -1);
     EXPECT_EQ(port.GetTimeoutRX(), 1000u);
     EXPECT_EQ(port.m_nTimeoutTX, 1000u);
     EXPECT_EQ(port.m_nMaxPacketSize, 1000u);
-    EXPECT_EQ(std::string(port.m_strPortName), "");
+    EXPECT_EQ(std::string(SerialTestAccess::Name(port)), "");
 
     char szHost[] = "localhost";
     char szAddress[] = "1";
     EXPECT_FALSE(port.Init(szHost, 9100));
     EXPECT_FALSE(port.Init(szHost, szAddress));
-    EXPECT_EQ(port.m_nBaudrate, -1);
+    EXPECT_EQ(SerialTestAccess::Baudrate(port), -1);
 }
 
 TEST(SerialInit, ComNamesInAnyCaseAndTtySNamesBecomeDevicePaths) {
@@ -49,8 +50,8 @@ TEST(SerialInit, ComNamesInAnyCaseAndTtySNamesBecomeDevicePaths) {
     for (const auto& name : accepted) {
         CComPortRs232 port;
         EXPECT_TRUE(InitPort(port, name.first)) << name.first;
-        EXPECT_EQ(std::string(port.m_strPortName), name.second);
-        EXPECT_EQ(port.m_hPort, -1) << "Init opens nothing";
+        EXPECT_EQ(std::string(SerialTestAccess::Name(port)), name.second);
+        EXPECT_EQ(SerialTestAccess::Line(port), -1) << "Init opens nothing";
     }
 }
 
@@ -68,8 +69,8 @@ TEST(SerialInit, EveryOtherNameIsRejectedWithInitComPortError) {
         ASSERT_EQ(log.Lines().size(), 1u);
         EXPECT_EQ(log.Lines()[0].name, "Init");
         EXPECT_EQ(log.Lines()[0].text, "Init COM Port error");
-        EXPECT_EQ(port.m_nBaudrate, -1);
-        EXPECT_EQ(port.m_nFlowControl, -1);
+        EXPECT_EQ(SerialTestAccess::Baudrate(port), -1);
+        EXPECT_EQ(SerialTestAccess::FlowControl(port), -1);
     }
 }
 
@@ -89,24 +90,24 @@ TEST(SerialInit, RecordCarriesSpeedEightBitsReceiverLocalAndTheFlowControl) {
         SCOPED_TRACE(std::to_string(c.nBaudrate) + "/" + std::to_string(c.nFlowControl));
         CComPortRs232 port;
         // Leftovers in the record must not survive Init.
-        memset(&port.m_tio, 0xA5, sizeof(port.m_tio));
+        memset(&SerialTestAccess::Settings(port), 0xA5, sizeof(SerialTestAccess::Settings(port)));
         ASSERT_TRUE(InitPort(port, "COM2", c.nBaudrate, c.nFlowControl));
-        EXPECT_EQ(port.m_tio.c_cflag, c.nCflag);
-        EXPECT_EQ(port.m_tio.c_iflag, c.nIflag);
-        EXPECT_EQ(port.m_tio.c_oflag, 0u);
-        EXPECT_EQ(port.m_tio.c_lflag, 0u);
-        EXPECT_EQ(port.m_tio.c_line, 0);
+        EXPECT_EQ(SerialTestAccess::Settings(port).c_cflag, c.nCflag);
+        EXPECT_EQ(SerialTestAccess::Settings(port).c_iflag, c.nIflag);
+        EXPECT_EQ(SerialTestAccess::Settings(port).c_oflag, 0u);
+        EXPECT_EQ(SerialTestAccess::Settings(port).c_lflag, 0u);
+        EXPECT_EQ(SerialTestAccess::Settings(port).c_line, 0);
         // Only the software handshake has control characters: XON and XOFF.
         cc_t expected[NCCS] = {};
         if (c.nFlowControl == 2) {
             expected[VSTART] = 0x11;
             expected[VSTOP] = 0x13;
         }
-        for (int i = 0; i < NCCS; ++i) EXPECT_EQ(port.m_tio.c_cc[i], expected[i]) << "c_cc[" << i << "]";
-        EXPECT_EQ(port.m_tio.c_ispeed, 0u);
-        EXPECT_EQ(port.m_tio.c_ospeed, 0u);
-        EXPECT_EQ(port.m_nBaudrate, c.nBaudrate);
-        EXPECT_EQ(port.m_nFlowControl, c.nFlowControl);
+        for (int i = 0; i < NCCS; ++i) EXPECT_EQ(SerialTestAccess::Settings(port).c_cc[i], expected[i]) << "c_cc[" << i << "]";
+        EXPECT_EQ(SerialTestAccess::Settings(port).c_ispeed, 0u);
+        EXPECT_EQ(SerialTestAccess::Settings(port).c_ospeed, 0u);
+        EXPECT_EQ(SerialTestAccess::Baudrate(port), c.nBaudrate);
+        EXPECT_EQ(SerialTestAccess::FlowControl(port), c.nFlowControl);
         EXPECT_STREQ(port.m_strLastError, "");
     }
 }
@@ -116,23 +117,23 @@ TEST(SerialInit, NameIsCheckedBeforeBaudRateAndBaudRateBeforeFlowControl) {
         CComPortRs232 port;
         EXPECT_FALSE(InitPort(port, "COM1", nBaudrate, 0));
         EXPECT_STREQ(port.m_strLastError, "Error invalid Baudrate");
-        EXPECT_EQ(port.m_nBaudrate, -1);
-        EXPECT_EQ(port.m_nFlowControl, 0);
+        EXPECT_EQ(SerialTestAccess::Baudrate(port), -1);
+        EXPECT_EQ(SerialTestAccess::FlowControl(port), 0);
     }
 
     CComPortRs232 both;
     LogCapture log;
     EXPECT_FALSE(InitPort(both, "COM1", 0, 5));
     EXPECT_STREQ(both.m_strLastError, "Error invalid Baudrate");
-    EXPECT_EQ(both.m_nFlowControl, 5) << "the code is stored but not yet tested";
+    EXPECT_EQ(SerialTestAccess::FlowControl(both), 5) << "the code is stored but not yet tested";
     EXPECT_EQ(log.Texts(), std::vector<std::string>{"Error invalid Baudrate"});
 
     for (int nFlowControl : {-1, 3}) {
         CComPortRs232 port;
         EXPECT_FALSE(InitPort(port, "COM1", 19200, nFlowControl));
         EXPECT_STREQ(port.m_strLastError, "Error invalid Flow control");
-        EXPECT_EQ(port.m_nFlowControl, -1);
-        EXPECT_EQ(port.m_nBaudrate, 19200);
+        EXPECT_EQ(SerialTestAccess::FlowControl(port), -1);
+        EXPECT_EQ(SerialTestAccess::Baudrate(port), 19200);
     }
 
     // A bad name leaves what an earlier Init set.
@@ -140,17 +141,16 @@ TEST(SerialInit, NameIsCheckedBeforeBaudRateAndBaudRateBeforeFlowControl) {
     ASSERT_TRUE(InitPort(port, "COM3", 4800, 2));
     EXPECT_FALSE(InitPort(port, "COM0", 600, 7));
     EXPECT_STREQ(port.m_strLastError, "Init COM Port error");
-    EXPECT_EQ(port.m_nBaudrate, 4800);
-    EXPECT_EQ(port.m_nFlowControl, 2);
-    EXPECT_EQ(port.m_tio.c_iflag, 0x1C00u);
+    EXPECT_EQ(SerialTestAccess::Baudrate(port), 4800);
+    EXPECT_EQ(SerialTestAccess::FlowControl(port), 2);
+    EXPECT_EQ(SerialTestAccess::Settings(port).c_iflag, 0x1C00u);
 }
 
 unsigned long ChunkFor(int nBaudrate, int nTimeoutTX) {
     CComPortRs232 port;
     EXPECT_TRUE(InitPort(port, "COM1", nBaudrate, 0));
     port.SetTimeoutTX(nTimeoutTX);
-    port.CalcMaxPacketSize();
-    return port.m_nMaxPacketSize;
+    return SerialTestAccess::ChunkSize(port);
 }
 
 TEST(SerialChunks, HalfTheCharactersOfTheTimeoutAsAMultipleOfFive) {
@@ -201,8 +201,8 @@ TEST(SerialTimeouts, TheStoredValueStaysAsSet) {
 TEST(SerialFailures, FailedWriteAndReadAreErrorsNeverByteCounts) {
     CComPortRs232 port;
     ASSERT_TRUE(InitPort(port, "COM1", 9600, 0));
-    port.m_hPort = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(port.m_hPort, 0);
+    SerialTestAccess::Line(port) = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(SerialTestAccess::Line(port), 0);
     for (unsigned long nLength : {100UL, 480UL, 2500UL}) {
         std::vector<unsigned char> data(nLength, 'x');
         unsigned long nError = 0;
@@ -211,18 +211,18 @@ TEST(SerialFailures, FailedWriteAndReadAreErrorsNeverByteCounts) {
         // write fails and so does tcdrain: /dev/null is no terminal.
         EXPECT_STREQ(port.m_strLastError, "Write Error on tcdrain");
     }
-    close(port.m_hPort);
+    close(SerialTestAccess::Line(port));
 
-    port.m_hPort = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(port.m_hPort, 0);
+    SerialTestAccess::Line(port) = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(SerialTestAccess::Line(port), 0);
     std::vector<unsigned char> buffer(16, 0xEE);
     unsigned long nError = 0;
     EXPECT_EQ(port.Read(buffer.data(), buffer.size(), &nError), 0u);
     EXPECT_EQ(nError, 1u);
     EXPECT_STREQ(port.m_strLastError, "Read Error");
     EXPECT_EQ(buffer, std::vector<unsigned char>(16, 0xEE));
-    close(port.m_hPort);
-    port.m_hPort = -1;
+    close(SerialTestAccess::Line(port));
+    SerialTestAccess::Line(port) = -1;
 }
 
 TEST(SerialFailures, HungUpLineEndsTheAnswerAtOnceInsteadOfReadingNothingAgainAndAgain) {
@@ -237,7 +237,7 @@ TEST(SerialFailures, HungUpLineEndsTheAnswerAtOnceInsteadOfReadingNothingAgainAn
         close(ends[1]);
         auto* pPort = new CComPortRs232();
         ASSERT_TRUE(InitPort(*pPort, "COM1"));
-        pPort->m_hPort = ends[0];
+        SerialTestAccess::Line(*pPort) = ends[0];
         pPort->SetTimeoutRX(2000);
         ASSERT_EQ(m_pComPortPointers[0], nullptr);
         m_pComPortPointers[0] = pPort;
@@ -277,18 +277,18 @@ TEST(SerialFailures, PortNeverOpenedTimesOutAndClosesHarmlessly) {
 TEST(SerialFailures, DescriptorIsClosedOnceEvenWhenItsNumberIsReused) {
     CComPortRs232 port;
     ASSERT_TRUE(InitPort(port, "COM1", 9600, 0));
-    port.m_hPort = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(port.m_hPort, 0);
-    int nNumber = port.m_hPort;
+    SerialTestAccess::Line(port) = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(SerialTestAccess::Line(port), 0);
+    int nNumber = SerialTestAccess::Line(port);
     EXPECT_TRUE(port.Close());
-    EXPECT_EQ(port.m_hPort, -1);
-    EXPECT_EQ(std::string(port.m_strPortName), "");
+    EXPECT_EQ(SerialTestAccess::Line(port), -1);
+    EXPECT_EQ(std::string(SerialTestAccess::Name(port)), "");
 
     // Someone else now holds the same number; closing the port again must leave it alone.
     int nOther = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(nOther, nNumber);
     EXPECT_TRUE(port.Close());
-    port.ClosePort();
+    SerialTestAccess::ClosePort(port);
     EXPECT_NE(fcntl(nOther, F_GETFD), -1);
     close(nOther);
 }

@@ -14,6 +14,7 @@
 #include "ComPortRs232.h"
 #include "SerialLine.h"
 #include "SignalTimer.h"
+#include "SerialTestAccess.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ protected:
     void AwaitPending(int nCount) {
         int nPending = 0;
         for (int i = 0; i < 300 && nPending < nCount; ++i) {
-            ioctl(m_port.m_hPort, FIONREAD, &nPending);
+            ioctl(SerialTestAccess::Line(m_port), FIONREAD, &nPending);
             if (nPending < nCount) usleep(10000);
         }
         ASSERT_EQ(nPending, nCount);
@@ -52,7 +53,7 @@ protected:
     // Writes through the port and returns the sizes of the writes it made.
     std::vector<size_t> WriteAndRecord(const std::vector<unsigned char>& data, unsigned long* pnResult,
                                        unsigned long* pnError) {
-        RecordWritesOn(m_port.m_hPort);
+        RecordWritesOn(SerialTestAccess::Line(m_port));
         std::vector<unsigned char> copy = data;
         *pnResult = m_port.Write(copy.data(), copy.size(), pnError);
         std::vector<size_t> writes = RecordedWrites();
@@ -101,7 +102,7 @@ TEST_F(SerialTransfer, ShortTransmitTimeoutsStillPrintAndAHeldLineStillFails) {
     for (int nBaudrate : {1200, 9600}) {
         for (int nTimeout : {0, 5, 50}) {
             SCOPED_TRACE(std::to_string(nBaudrate) + " baud, TX " + std::to_string(nTimeout) + " ms");
-            m_port.m_nBaudrate = nBaudrate;
+            SerialTestAccess::Baudrate(m_port) = nBaudrate;
             m_port.SetTimeoutTX(nTimeout);
             std::vector<unsigned char> data = Pattern(300);
             unsigned long nError = 0;
@@ -173,8 +174,8 @@ TEST_F(SerialTransfer, FailedWriteLeavesNothingOfTheJobQueuedToPrintOnceThePrint
     EXPECT_EQ(received.size(), static_cast<size_t>(nHeld));
     EXPECT_TRUE(std::equal(received.begin(), received.end(), job.begin()));
     // What left the port is counted: at least what reached the printer, less than the job.
-    EXPECT_GE(m_port.m_nBytesSent, received.size());
-    EXPECT_LT(m_port.m_nBytesSent, job.size());
+    EXPECT_GE(m_port.LastOutcome().nMoved, received.size());
+    EXPECT_LT(m_port.LastOutcome().nMoved, job.size());
 }
 
 TEST_F(SerialTransfer, PrintersXoffHoldsTheLineAndXonReleasesIt) {
@@ -199,16 +200,16 @@ TEST_F(SerialTransfer, PrintersXoffHoldsTheLineAndXonReleasesIt) {
 TEST_F(SerialTransfer, FailedSystemWriteOnTheLineIsAnErrorNotAByteCount) {
     OpenAt(9600);
     // A read-only descriptor on the same line: write fails, tcdrain still works.
-    int hWritable = m_port.m_hPort;
-    m_port.m_hPort = open("/dev/ttyS0", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(m_port.m_hPort, 0);
+    int hWritable = SerialTestAccess::Line(m_port);
+    SerialTestAccess::Line(m_port) = open("/dev/ttyS0", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(SerialTestAccess::Line(m_port), 0);
     std::vector<unsigned char> data = Pattern(600);
     unsigned long nError = 0;
     EXPECT_EQ(m_port.Write(data.data(), data.size(), &nError), 0u);
     EXPECT_EQ(nError, 1u);
     EXPECT_STREQ(m_port.m_strLastError, "Write Error");
-    close(m_port.m_hPort);
-    m_port.m_hPort = hWritable;
+    close(SerialTestAccess::Line(m_port));
+    SerialTestAccess::Line(m_port) = hWritable;
 }
 
 TEST_F(SerialTransfer, SilentPrinterTimesOutAfterTheReceiveTimeoutEvenWhenSignalsInterruptTheWait) {
@@ -227,7 +228,7 @@ TEST_F(SerialTransfer, SilentPrinterTimesOutAfterTheReceiveTimeoutEvenWhenSignal
     EXPECT_GE(nSignals, 3) << "the wait was not interrupted";
     EXPECT_EQ(nError, 1u);
     EXPECT_STREQ(m_port.m_strLastError, "Read select() timeout! No data read");
-    EXPECT_TRUE(m_port.m_bReadEnded);
+    EXPECT_TRUE(m_port.LastOutcome().IsEnded());
     EXPECT_GE(nElapsed, 290);
     EXPECT_LT(nElapsed, 5000);
 

@@ -7,6 +7,7 @@
 #include "LogCapture.h"
 #include "UsbScenario.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "UsbTestAccess.h"
 
 namespace {
 
@@ -33,8 +34,8 @@ TEST_F(UsbDiscovery, LowerCaseProductIdFromJavaReachesDiscoveryAndLogInUpperCase
     EXPECT_TRUE(log.Has("Open USB DEVICE PID:0A1F Address:1"));
     EXPECT_TRUE(log.Has("Genereted NEW Port ID:0"));
     auto* port = static_cast<CComPortUsb*>(m_pComPortPointers[0]);
-    EXPECT_STREQ(port->m_strPID, "0A1F");
-    EXPECT_TRUE(port->m_bOpened);
+    EXPECT_STREQ(UsbTestAccess::ProductId(*port), "0A1F");
+    EXPECT_TRUE(UsbTestAccess::Opened(*port));
     EXPECT_EQ(bed.GetCounts(printer).claims, 1);
     CloseUsb(fake, id);
     fake.ExpectClean();
@@ -187,8 +188,8 @@ TEST_F(UsbDiscovery, EitherEndpointOrderGivesTheRightPair) {
         CComPortUsb port;
         ASSERT_TRUE(Init(port, "0A1F", "1"));
         ASSERT_TRUE(port.Open());
-        EXPECT_EQ(port.m_nEndpointIn, c.in);
-        EXPECT_EQ(port.m_nEndpointOut, c.out);
+        EXPECT_EQ(UsbTestAccess::EndpointIn(port), c.in);
+        EXPECT_EQ(UsbTestAccess::EndpointOut(port), c.out);
         EXPECT_EQ(caseBed.GetCounts(index).clearedHalts, (std::vector<int>{c.in, c.out}));
 
         unsigned char bytes[3] = {1, 2, 3};
@@ -253,7 +254,7 @@ TEST_F(UsbDiscovery, FailuresAfterTheOpenCloseTheHandleWithTheirOwnText) {
         LibusbCalls during = LibusbCalls::Now() - before;
         EXPECT_EQ(during.opens, 1) << c.text;
         EXPECT_EQ(during.closes, 1) << c.text;
-        EXPECT_EQ(port.m_hDevice, nullptr);
+        EXPECT_EQ(UsbTestAccess::Handle(port), nullptr);
         EXPECT_EQ(caseBed.GetCounts(index).claims, 0);
         port.Close();
     }

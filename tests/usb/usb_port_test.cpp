@@ -7,6 +7,7 @@
 
 #include "ComPortUsb.h"
 #include "LogCapture.h"
+#include "UsbTestAccess.h"
 
 namespace {
 
@@ -15,12 +16,12 @@ TEST(UsbPortAlone, FreshPortHasTheDefaultsAndForeignInitOverloadsChangeNothing) 
     EXPECT_EQ(port.GetTimeoutRX(), 1000u);
     EXPECT_EQ(port.m_nTimeoutTX, 1000u);
     EXPECT_EQ(port.m_nMaxPacketSize, 1000u);
-    EXPECT_FALSE(port.m_bOpened);
-    EXPECT_EQ(port.m_hDevice, nullptr);
+    EXPECT_FALSE(UsbTestAccess::Opened(port));
+    EXPECT_EQ(UsbTestAccess::Handle(port), nullptr);
     char host[] = "localhost";
     EXPECT_FALSE(port.Init(host, 9100));
     EXPECT_FALSE(port.Init(host, 9600, 0));
-    EXPECT_STREQ(port.m_strPID, "");
+    EXPECT_STREQ(UsbTestAccess::ProductId(port), "");
 
     port.SetTimeoutRX(-1);
     EXPECT_EQ(port.GetTimeoutRX(), ULONG_MAX);
@@ -32,7 +33,7 @@ TEST(UsbPortAlone, CloseOfAPortThatHoldsNothingIsHarmless) {
     CComPortUsb port;
     EXPECT_TRUE(port.Close());
     EXPECT_TRUE(port.Close());
-    EXPECT_EQ(port.m_pDeviceList, nullptr);
+    EXPECT_EQ(UsbTestAccess::DeviceList(port), nullptr);
 }
 
 TEST(UsbPortAlone, ReadOnAClosedPortFailsWithoutTouchingLibusb) {
@@ -55,8 +56,8 @@ TEST(UsbPortAlone, StringsOf1024CharactersAreRefusedAndNotCopied) {
     EXPECT_FALSE(port.Init(&longText[0], shortText));
     EXPECT_STREQ(port.m_strLastError, "Init Error: parameter too long");
     EXPECT_FALSE(port.Init(shortText, &longText[0]));
-    EXPECT_STREQ(port.m_strPID, "");
-    EXPECT_STREQ(port.m_strAddress, "");
+    EXPECT_STREQ(UsbTestAccess::ProductId(port), "");
+    EXPECT_STREQ(UsbTestAccess::Address(port), "");
     ASSERT_EQ(log.Lines().size(), 2u);
     EXPECT_EQ(log.Lines()[0].name, "Init");
     EXPECT_TRUE(port.Close());

@@ -12,6 +12,7 @@
 #include "TimeScale.h"
 #include "UsbScenario.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "UsbTestAccess.h"
 
 namespace {
 
@@ -120,7 +121,7 @@ TEST_F(UsbRelease, CloseTwiceAndDestroyGiveBackOnce) {
         ASSERT_TRUE(port.Open());
         EXPECT_TRUE(port.Close());
         EXPECT_TRUE(port.Close());
-        EXPECT_EQ(port.m_pDeviceList, nullptr);
+        EXPECT_EQ(UsbTestAccess::DeviceList(port), nullptr);
     }
     LibusbCalls calls = Calls();
     EXPECT_EQ(calls.exits, 1);

@@ -11,6 +11,7 @@
 #include "TimeScale.h"
 #include "UsbScenario.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "UsbTestAccess.h"
 
 namespace {
 
@@ -87,7 +88,7 @@ TEST_F(UsbTransfer, ShortTransfersReturnTheSmallerCountOrResumeAtTheFirstUnsentB
     bed.QueueOutcome(printer, Outcome::Short, 0);
     EXPECT_EQ(Write(Pattern(2500), &error), 0u);
     EXPECT_EQ(bed.OutLengths(printer).size(), 5u);
-    EXPECT_TRUE(port.m_bOpened);
+    EXPECT_TRUE(UsbTestAccess::Opened(port));
 }
 
 TEST_F(UsbTransfer, FailureInTheSecondChunkReturnsZeroAndClosesThePortUntilTheNextWrite) {
@@ -98,7 +99,7 @@ TEST_F(UsbTransfer, FailureInTheSecondChunkReturnsZeroAndClosesThePortUntilTheNe
     EXPECT_EQ(Write(Pattern(2500), &error), 0u);
     EXPECT_EQ(error, 1u);
     EXPECT_STREQ(port.m_strLastError, "Write Error");
-    EXPECT_FALSE(port.m_bOpened);
+    EXPECT_FALSE(UsbTestAccess::Opened(port));
     EXPECT_EQ(bed.OutLengths(printer), (std::vector<size_t>{1000}));
     LibusbCalls closed = LibusbCalls::Now() - before;
     EXPECT_EQ(closed.releases, 1);
@@ -122,7 +123,7 @@ TEST_F(UsbTransfer, ReopeningFailsWithTheOenDeviceTextWhileTheInterfaceCannotBeC
     EXPECT_EQ(Write(Pattern(10), &error), 0u);
     EXPECT_EQ(error, 1u);
     EXPECT_STREQ(port.m_strLastError, "Write Error---> error to oen device");
-    EXPECT_EQ(port.m_hDevice, nullptr);
+    EXPECT_EQ(UsbTestAccess::Handle(port), nullptr);
     bed.SetClaimFails(printer, false);
     EXPECT_EQ(Write(Pattern(10), &error), 10u);
 }
@@ -142,10 +143,10 @@ TEST_F(UsbTransfer, ReadReturnsWhatThePrinterAnsweredAndATimeoutClosesThePort) {
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(error, 1u);
     EXPECT_STREQ(port.m_strLastError, "Read timeout! No data read");
-    EXPECT_TRUE(port.m_bReadEnded);
+    EXPECT_TRUE(port.LastOutcome().IsEnded());
     EXPECT_GE(elapsed, std::chrono::milliseconds(100));
     EXPECT_LT(elapsed, std::chrono::seconds(10));
-    EXPECT_FALSE(port.m_bOpened);
+    EXPECT_FALSE(UsbTestAccess::Opened(port));
 
     // Closed: Read fails without touching the closed handle; only Write reopens.
     LibusbCalls before = LibusbCalls::Now();
@@ -156,7 +157,7 @@ TEST_F(UsbTransfer, ReadReturnsWhatThePrinterAnsweredAndATimeoutClosesThePort) {
     EXPECT_EQ((LibusbCalls::Now() - before).transfers, 0);
 
     EXPECT_EQ(Write(Pattern(5), &error), 5u);
-    EXPECT_TRUE(port.m_bOpened);
+    EXPECT_TRUE(UsbTestAccess::Opened(port));
     bed.QueueAnswer(printer, {0x7f});
     EXPECT_EQ(port.Read(buffer, sizeof(buffer), &error), 1u);
 }
@@ -168,8 +169,8 @@ TEST_F(UsbTransfer, FailedReadOfAnyKindReportsTheTimeoutText) {
     EXPECT_EQ(port.Read(buffer, sizeof(buffer), &error), 0u);
     EXPECT_EQ(error, 1u);
     EXPECT_STREQ(port.m_strLastError, "Read timeout! No data read");
-    EXPECT_FALSE(port.m_bReadEnded) << "a transfer error is no timeout";
-    EXPECT_FALSE(port.m_bOpened);
+    EXPECT_FALSE(port.LastOutcome().IsEnded()) << "a transfer error is no timeout";
+    EXPECT_FALSE(UsbTestAccess::Opened(port));
 }
 
 // Through the native methods, as Java sees it.
@@ -238,7 +239,7 @@ TEST_F(UsbTransferThroughJni, ShortAnswerIsReturnedAndTheTimeoutStillClosesThePo
     EXPECT_FALSE(fake.ExceptionPending()) << fake.PendingMessage();
     EXPECT_EQ(answer == nullptr ? std::vector<jint>{} : fake.Ints(answer), std::vector<jint>{0x12});
     fake.ClearPending();
-    EXPECT_FALSE(static_cast<CComPortUsb*>(m_pComPortPointers[id])->m_bOpened);
+    EXPECT_FALSE(UsbTestAccess::Opened(*static_cast<CComPortUsb*>(m_pComPortPointers[id])));
     EXPECT_EQ(WriteBytes(fake, id, Pattern(4)), 4);
     EXPECT_EQ(bed.GetCounts(printer).claims, 2);
 
@@ -249,7 +250,7 @@ TEST_F(UsbTransferThroughJni, ShortAnswerIsReturnedAndTheTimeoutStillClosesThePo
     LogCapture log;
     EXPECT_EQ(ReadAnswer(fake, id, 100), std::vector<jint>(whole.begin(), whole.end()));
     EXPECT_TRUE(log.Has("Answer Ended(Read timeout! No data read)"));
-    EXPECT_FALSE(static_cast<CComPortUsb*>(m_pComPortPointers[id])->m_bOpened);
+    EXPECT_FALSE(UsbTestAccess::Opened(*static_cast<CComPortUsb*>(m_pComPortPointers[id])));
     EXPECT_EQ(WriteBytes(fake, id, Pattern(4)), 4);
     EXPECT_EQ(bed.GetCounts(printer).claims, 3);
     Close(fake, id);

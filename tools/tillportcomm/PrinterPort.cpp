@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "CLog.h"
 #include "ComPortEth.h"
 #include "ComPortRs232.h"
 #include "ComPortUsb.h"
+#include "PortCalls.h"
 #include "Survey.h"
 #include "TillTool.h"
 
@@ -19,8 +18,6 @@ namespace {
 
 constexpr const char* kLogName = "tillportcomm";
 constexpr size_t kMaxHostLength = 254;
-// A pause before asking again after a read that returned nothing at once.
-constexpr auto kReadPause = std::chrono::milliseconds(10);
 
 const char* const kTargetForms = "give usb:PPPP[:ADDRESS], serial:PORT[:BAUD[:FLOW]] or tcp:HOST[:PORT]";
 
@@ -105,7 +102,9 @@ bool ParseSerial(const std::string& rest, Target* pTarget, std::string* pError) 
     if (probe.Init(name.data(), pTarget->nBaudrate, pTarget->nFlowControl)) return true;
     const std::string reason = probe.m_strLastError;
     std::string hint = "the line is COM1..COM9 or /dev/ttyS0../dev/ttyS8";
-    if (reason == "Error invalid Baudrate") hint = "the baud rate is 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200";
+    if (probe.LastOutcome().eCause == FailureCause::BadBaudrate) {
+        hint = "the baud rate is 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200";
+    }
     return Fail(pError, "bad serial target \"" + pTarget->text + "\" (" + reason + "): " + hint);
 }
 
@@ -175,10 +174,11 @@ bool ChooseUsbAddress(const Target& target, std::string* pAddress, std::ostream&
     return true;
 }
 
-void ExplainUsbFailure(const Target& target, const std::string& address, const std::string& reason, std::ostream& err) {
+void ExplainUsbFailure(const Target& target, const std::string& address, const std::string& reason,
+                       FailureCause eCause, std::ostream& err) {
     const std::string name = "USB printer 0C3B:" + target.productId;
     err << "tillportcomm: ";
-    if (reason.empty()) {
+    if (eCause == FailureCause::NotFound) {
         const UsbSurvey survey = SurveyUsb();
         std::vector<const UsbPrinterInfo*> printers = PrintersOfProduct(survey, target.productId);
         if (printers.empty()) {
@@ -187,7 +187,7 @@ void ExplainUsbFailure(const Target& target, const std::string& address, const s
         } else {
             err << "no " << name << " answers to address " << address << "; plugged in: " << TargetsOf(printers) << "\n";
         }
-    } else if (reason == "Couldn't open device") {
+    } else if (eCause == FailureCause::CannotOpen) {
         UsbSurvey survey = SurveyUsb();
         std::vector<const UsbPrinterInfo*> printers = PrintersOfProduct(survey, target.productId);
         if (!printers.empty() && printers.front()->access.bExists && !printers.front()->access.bMayOpen) {
@@ -197,15 +197,15 @@ void ExplainUsbFailure(const Target& target, const std::string& address, const s
             err << "cannot open the " << name << " (" << reason << "): unplug it and plug it in again; "
                 << "'tillportcomm list' shows what this till sees.\n";
         }
-    } else if (reason == "libusb_claim_interface error") {
+    } else if (eCause == FailureCause::Claimed) {
         err << "the " << name << " is held by another program (interface 0 is claimed). Is the till's printer "
             << "service running? Stop it, then try again.\n";
-    } else if (reason == "libusb_detach_kernel_driver error") {
+    } else if (eCause == FailureCause::DriverHeld) {
         err << "cannot take the " << name << " from the kernel's printer driver: is a program printing through "
             << "/dev/usb/lp*? Stop it, then try again.\n";
-    } else if (reason == "Coudn't get serial string") {
+    } else if (eCause == FailureCause::SerialUnreadable) {
         err << "the " << name << " does not give its serial number: unplug it, wait 5 seconds, plug it in again.\n";
-    } else if (reason.compare(0, 6, "libusb") == 0) {
+    } else if (eCause == FailureCause::UsbUnavailable) {
         err << "USB cannot be used here (" << reason << "): is /dev/bus/usb there?\n";
     } else {
         err << "cannot open the " << name << ": " << reason << "\n";
@@ -239,8 +239,7 @@ bool ParseTarget(const std::string& text, Target* pTarget, std::string* pError) 
     return bParsed;
 }
 
-PrinterPort::PrinterPort(std::unique_ptr<CComPort> pPort, unsigned long nTimeoutMs)
-    : m_pPort(std::move(pPort)), m_nTimeoutMs(nTimeoutMs) {}
+PrinterPort::PrinterPort(std::unique_ptr<CComPort> pPort) : m_pPort(std::move(pPort)) {}
 
 PrinterPort::~PrinterPort() { m_pPort->Close(); }
 
@@ -263,26 +262,27 @@ std::unique_ptr<PrinterPort> PrinterPort::Open(const Target& target, unsigned lo
         std::vector<char> addressChars = Chars(address);
         if (!pPort->Init(product.data(), addressChars.data()) || !pPort->Open()) {
             const std::string reason = pPort->m_strLastError;
+            const FailureCause eCause = pPort->LastOutcome().eCause;
             pPort->Close();  // what a failed discovery or claim still holds
-            ExplainUsbFailure(target, address, reason, err);
+            ExplainUsbFailure(target, address, reason, eCause, err);
             return nullptr;
         }
-        opened.reset(new PrinterPort(std::move(pPort), nTimeoutMs));
+        opened.reset(new PrinterPort(std::move(pPort)));
         break;
     }
     case Target::Kind::Serial: {
-        CComPortRs232* pSerial = new CComPortRs232();
-        std::unique_ptr<CComPort> pPort(pSerial);
+        std::unique_ptr<CComPort> pPort(new CComPortRs232());
         pPort->SetTimeoutTX(nTimeout);
         pPort->SetTimeoutRX(nTimeout);
         std::vector<char> name = Chars(target.portName);
         if (!pPort->Init(name.data(), target.nBaudrate, target.nFlowControl) || !pPort->Open()) {
             const std::string reason = pPort->m_strLastError;
+            const bool bInUse = pPort->LastOutcome().eCause == FailureCause::LineInUse;
             pPort->Close();  // a failed line set-up leaves the descriptor open
             const std::string path = SerialDevicePath(target.portName);
             NodeAccess access = CheckNodeAccess(path, kSerialGrantHint);
             err << "tillportcomm: ";
-            if (pSerial->m_bInUse) {
+            if (bInUse) {
                 err << path << " (" << target.portName << ") is held by another program. Is the till's printer "
                     << "service running? Stop it, then try again.\n";
             } else if (!access.bExists) {
@@ -296,7 +296,7 @@ std::unique_ptr<PrinterPort> PrinterPort::Open(const Target& target, unsigned lo
             }
             return nullptr;
         }
-        opened.reset(new PrinterPort(std::move(pPort), nTimeoutMs));
+        opened.reset(new PrinterPort(std::move(pPort)));
         break;
     }
     case Target::Kind::Tcp: {
@@ -313,7 +313,7 @@ std::unique_ptr<PrinterPort> PrinterPort::Open(const Target& target, unsigned lo
                 << "time)? --log shows the cause.\n";
             return nullptr;
         }
-        opened.reset(new PrinterPort(std::move(pPort), nTimeoutMs));
+        opened.reset(new PrinterPort(std::move(pPort)));
         break;
     }
     }
@@ -324,41 +324,31 @@ std::unique_ptr<PrinterPort> PrinterPort::Open(const Target& target, unsigned lo
 bool PrinterPort::Send(unsigned char* pData, size_t nSize, size_t* pnSent, std::string* pError) {
     CCLog::WriteLogP(kLogName, "Write %zu Bytes...", nSize);
     CCLog::WriteLogData(kLogName, "Buffer to Write:", pData, nSize);
-    unsigned long nError = 0;
-    unsigned long nSent = m_pPort->Write(pData, nSize, &nError);
-    // After a failure the result says nothing (a failed send comes back as all bits set);
-    // the port counts what left it all the same.
-    *pnSent = std::min<size_t>(nError == 0 ? nSent : m_pPort->m_nBytesSent, nSize);
-    if (nError == 0 && nSent == nSize) return true;
+    const PortCalls::Job job = PortCalls::WriteJob(*m_pPort, pData, nSize);
+    *pnSent = job.nSent;
+    if (job.bWhole) return true;
     *pError = m_pPort->m_strLastError[0] != '\0' ? m_pPort->m_strLastError : "the printer took no more";
     CCLog::WriteLogP(kLogName, "ERROR: Write Error(%zu/%zu)(%s)!", *pnSent, nSize, pError->c_str());
     return false;
 }
 
 int PrinterPort::ReceiveByte(std::string* pError, size_t* pnExtra) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_nTimeoutMs);
-    // Room for a whole USB packet, so a printer that says more does not overflow the transfer.
+    // Room for a whole USB packet, so a printer that says more does not overflow the
+    // transfer; the first pass that brings bytes ends the wait.
     unsigned char buffer[64];
-    for (;;) {
-        unsigned long nError = 0;
-        unsigned long nRead = m_pPort->Read(buffer, sizeof(buffer), &nError);
-        if (nError != 0) {
-            *pError = m_pPort->m_strLastError;
-            CCLog::WriteLogP(kLogName, "ERROR: Read Error(%s)!", pError->c_str());
-            return -1;
-        }
-        if (nRead > 0 && nRead <= sizeof(buffer)) {
-            CCLog::WriteLogData(kLogName, "Read Bytes:", buffer, nRead);
-            *pnExtra = nRead - 1;
-            return buffer[0];
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            *pError = "nothing came";
-            return -1;
-        }
-        // A read that came back empty at once (a closed TCP connection): pause, then ask again.
-        std::this_thread::sleep_for(kReadPause);
+    const PortCalls::Answer answer = PortCalls::CollectAnswer(*m_pPort, buffer, sizeof(buffer), sizeof(buffer), 1, nullptr);
+    if (answer.bFailed) {
+        *pError = m_pPort->m_strLastError;
+        CCLog::WriteLogP(kLogName, "ERROR: Read Error(%s)!", pError->c_str());
+        return -1;
     }
+    if (answer.nTotal == 0) {
+        *pError = "nothing came";
+        return -1;
+    }
+    CCLog::WriteLogData(kLogName, "Read Bytes:", buffer, answer.nTotal);
+    *pnExtra = answer.nTotal - 1;
+    return buffer[0];
 }
 
 void PrinterPort::DiscardInput() { m_pPort->CleanRX(); }

@@ -46,17 +46,17 @@ public:
     // Sends the bytes in one Write. True when all went out; *pnSent is the count the port
     // reported (0 after a failure), *pError the port's reason otherwise.
     bool Send(unsigned char* pData, size_t nSize, size_t* pnSent, std::string* pError);
-    // Waits up to the timeout for an answer and returns its first byte, or -1 with the
-    // reason in *pError. *pnExtra counts further bytes that came with it.
+    // Waits up to the timeout for an answer (the library's answer collection, asking for a
+    // packet's worth and ending at the first byte) and returns its first byte, or -1 with
+    // the reason in *pError. *pnExtra counts further bytes that came with it.
     int ReceiveByte(std::string* pError, size_t* pnExtra);
     // Drops input that arrived before a request (serial lines hold it).
     void DiscardInput();
 
 private:
-    PrinterPort(std::unique_ptr<CComPort> pPort, unsigned long nTimeoutMs);
+    explicit PrinterPort(std::unique_ptr<CComPort> pPort);
 
     std::unique_ptr<CComPort> m_pPort;
-    unsigned long m_nTimeoutMs;
 };
 
 }  // namespace tilltool
