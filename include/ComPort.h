@@ -145,13 +145,15 @@ public:
     unsigned long m_nMaxPacketSize;
 
 protected:
-    // The chunk loop of every transport's Write: hands the data to send(pChunk, nChunk) in
+    // Every transport's Write: a job below m_nMaxPacketSize goes to send(pData, nLength) in
+    // one piece, whose outcome is the write's (a short count included); a longer one in
     // pieces of at most m_nMaxPacketSize bytes, each starting after the last byte the
-    // previous one took, and returns the outcome of the whole: what every piece moved, and
-    // done, or the first piece's end or failure. A piece that takes nothing without failing
-    // ends the loop with the short count, so a stalled device cannot keep it going.
+    // previous one took, with the outcome of the whole: what every piece moved, and done,
+    // or the first piece's end or failure. A piece that takes nothing without failing ends
+    // the loop with the short count, so a stalled device cannot keep it going.
     template <typename Send>
     Outcome WriteInChunks(unsigned char* pData, unsigned long nLength, Send send) {
+        if (nLength < m_nMaxPacketSize) return send(pData, nLength);
         unsigned long nTotal = 0;
         do {
             unsigned long nLeft = nLength - nTotal;

@@ -70,6 +70,9 @@ bool CloseInProgress(jint nPortId);
 // pending, so a JVM error such as OutOfMemoryError is never masked.
 void ThrowJavaException(JNIEnv* env, const char* szName, const char* szMessage);
 
+// Logs szText under szName, then raises it as ThrowJavaException does.
+void LogAndThrow(JNIEnv* env, const char* szName, const char* szText);
+
 // Called in a catch block at the edge of an exported function: logs the C++ exception under
 // szName and raises java.lang.Exception with "ERROR: Out of memory!" for std::bad_alloc, or
 // "ERROR: Internal Error!" for any other (its what() goes to the log), as ThrowJavaException

@@ -69,7 +69,7 @@ SystemCalls::Deadline CComPort::ReceiveDeadline(SystemCalls::ZeroTimeout eZero) 
 bool CComPort::CreateWakeUp(const char* szName) {
     if (m_wake.Create()) return true;
     char szReason[128];
-    CCLog::WriteLogP(szName, "No wake-up descriptor for the port (%s)", strerror_r(errno, szReason, sizeof(szReason)));
+    CCLog::WriteLogP(szName, "No wake-up descriptor for the port (%s)", SystemCalls::ErrorText(errno, szReason, sizeof(szReason)));
     return false;
 }
 

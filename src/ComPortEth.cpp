@@ -254,18 +254,14 @@ unsigned long CComPortEth::Write(unsigned char* pData, unsigned long nLength, un
         CCLog::WriteLog("EthWrite", "Connection ended by the printer: connecting again");
         ReleaseConnection("EthWrite");
     }
-    if (nLength < m_nMaxPacketSize) {
-        const Outcome single = EthWrite(pData, nLength);
-        return Conclude(single, pnError, FailedResult(single));
-    }
     // Every chunk but the last goes with MSG_MORE, so the kernel joins the chunks of a job
     // into full segments; the last one goes without it and sends whatever is queued at once.
     const unsigned char* pEnd = pData + nLength;
-    return Conclude(WriteInChunks(pData, nLength,
-                                  [this, pEnd](unsigned char* pChunk, unsigned long nChunk) {
-                                      return EthWrite(pChunk, nChunk, pChunk + nChunk < pEnd);
-                                  }),
-                    pnError);
+    const Outcome sent = WriteInChunks(pData, nLength, [this, pEnd](unsigned char* pChunk, unsigned long nChunk) {
+        return EthWrite(pChunk, nChunk, pChunk + nChunk < pEnd);
+    });
+    // A job of one piece fails with that send's result; a longer one with 0.
+    return Conclude(sent, pnError, nLength < m_nMaxPacketSize ? FailedResult(sent) : 0);
 }
 
 Outcome CComPortEth::EthWrite(unsigned char* pData, unsigned long nLength, bool bMoreFollows) {

@@ -229,7 +229,6 @@ unsigned long CComPortRs232::WireTimeMs(unsigned long nBytes) const {
 unsigned long CComPortRs232::Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) {
     ClearLastError();
     CalcMaxPacketSize();
-    if (nLength < m_nMaxPacketSize) return Conclude(ComWrite(pData, nLength), pnError);
     return Conclude(WriteInChunks(pData, nLength,
                                   [this](unsigned char* pChunk, unsigned long nChunk) { return ComWrite(pChunk, nChunk); }),
                     pnError);

@@ -257,7 +257,6 @@ unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, un
         if (ReadsAborted()) return Conclude(closing, pnError);
         if (!Open()) return Conclude(Outcome::Failed("Write Error---> error to oen device", FailureCause::Claimed), pnError);
     }
-    if (nLength < m_nMaxPacketSize) return Conclude(UsbWrite(pData, nLength), pnError);
     return Conclude(WriteInChunks(pData, nLength,
                                   [this](unsigned char* pChunk, unsigned long nChunk) { return UsbWrite(pChunk, nChunk); }),
                     pnError);

@@ -311,6 +311,11 @@ void ThrowJavaException(JNIEnv* env, const char* szName, const char* szMessage) 
     CCLog::WriteLog(szName, "Exit For Exception");
 }
 
+void LogAndThrow(JNIEnv* env, const char* szName, const char* szText) {
+    CCLog::WriteLog(szName, szText);
+    ThrowJavaException(env, szName, szText);
+}
+
 void ReportCppException(JNIEnv* env, const char* szName) noexcept {
     const char* szText = kInternalError;
     try {
@@ -321,8 +326,7 @@ void ReportCppException(JNIEnv* env, const char* szName) noexcept {
         CCLog::WriteLogP(szName, "C++ exception: %s", error.what());
     } catch (...) {
     }
-    CCLog::WriteLog(szName, szText);
-    ThrowJavaException(env, szName, szText);
+    LogAndThrow(env, szName, szText);
 }
 
 void ReleasePort(CComPort* pPort) { delete pPort; }
@@ -334,8 +338,7 @@ jint RunOpenSequence(JNIEnv* env, const jstring* pStrings, const bool* bUpper, s
 
     for (size_t i = 0; i < nStrings; ++i) {
         if (pStrings[i] == nullptr) {
-            CCLog::WriteLog(szName, kInvalidParameter);
-            ThrowJavaException(env, szName, kInvalidParameter);
+            LogAndThrow(env, szName, kInvalidParameter);
             return 0;
         }
     }
@@ -468,8 +471,7 @@ JNIEXPORT jint JNICALL TILLPORT_METHOD(WriteToDevice)(JNIEnv* env, jobject, jint
     return tillport::CatchAtEdge<jint>(env, szName, 0, [&]() -> jint {
         CCLog::WriteLog(szName, "Begin");
         if (data == nullptr) {
-            CCLog::WriteLog(szName, tillport::kInvalidParameter);
-            ThrowJavaException(env, szName, tillport::kInvalidParameter);
+            tillport::LogAndThrow(env, szName, tillport::kInvalidParameter);
             return 0;
         }
         jsize nLength = env->GetArrayLength(data);
@@ -478,8 +480,7 @@ JNIEXPORT jint JNICALL TILLPORT_METHOD(WriteToDevice)(JNIEnv* env, jobject, jint
 
         tillport::ByteElements bytes(env, data);
         if (bytes.get() == nullptr) {
-            CCLog::WriteLog(szName, tillport::kInvalidParameter);
-            ThrowJavaException(env, szName, tillport::kInvalidParameter);
+            tillport::LogAndThrow(env, szName, tillport::kInvalidParameter);
             return 0;
         }
         unsigned long nSize = static_cast<unsigned long>(nLength);
@@ -539,8 +540,7 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
         CCLog::WriteLogP(szName, "Read %lu Bytes", nTotal);
         if (nTotal == 0) {
             static const char kNoData[] = "ERROR: No Read Data!";
-            CCLog::WriteLog(szName, kNoData);
-            ThrowJavaException(env, szName, kNoData);
+            tillport::LogAndThrow(env, szName, kNoData);
             return nullptr;
         }
         CCLog::WriteLogData(szName, "Read Bytes:", answer, nTotal);
@@ -550,8 +550,7 @@ JNIEXPORT jintArray JNICALL TILLPORT_METHOD(ReadFromDevice)(JNIEnv* env, jobject
             static const char kNoBuffer[] = "ERROR: Creation Out Buffer!";
             // Replace the JVM's pending OutOfMemoryError with the library's own message.
             env->ExceptionClear();
-            CCLog::WriteLog(szName, kNoBuffer);
-            ThrowJavaException(env, szName, kNoBuffer);
+            tillport::LogAndThrow(env, szName, kNoBuffer);
             return nullptr;
         }
         std::array<jint, kAnswerBufferSize> values;

@@ -22,6 +22,7 @@
 #include "LoopbackPeer.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 #include "tillportcomm.h"
+#include "Native.h"
 
 namespace {
 
@@ -70,7 +71,6 @@ private:
     std::thread m_thread;
 };
 
-#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());

@@ -19,8 +19,8 @@
 #include "UsbPrinterBed.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 #include "tillportcomm.h"
+#include "Native.h"
 
-#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 
 namespace {
 

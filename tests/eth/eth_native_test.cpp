@@ -26,6 +26,7 @@
 #include "SignalTimer.h"
 #include "TimeScale.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "Native.h"
 
 using ethtest::Pattern;
 using Behaviour = LoopbackPeer::Behaviour;
@@ -33,7 +34,6 @@ using Reply = LoopbackPeer::Reply;
 
 namespace {
 
-#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 
 Reply Bytes(std::vector<uint8_t> bytes) {
     Reply reply;

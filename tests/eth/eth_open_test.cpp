@@ -20,13 +20,13 @@
 #include "TestPort.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 #include "EthTestAccess.h"
+#include "Native.h"
 
 using ethtest::QuickPort;
 using ethtest::Stopwatch;
 
 namespace {
 
-#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 const std::string kOpenName = "Java_orvik_services_posprinterPortComm_CommonComPort_OpenETHERNETDevice";
 
 timeval SocketTimeout(int hSocket, int nOption) {

@@ -17,8 +17,8 @@
 #include "LoopbackPeer.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 #include "EthTestAccess.h"
+#include "Native.h"
 
-#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 
 namespace {
 

@@ -27,8 +27,8 @@
 #include "tillportcomm.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
 #include "EthTestAccess.h"
+#include "Native.h"
 
-#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 
 using ethtest::Stopwatch;
 

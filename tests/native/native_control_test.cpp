@@ -8,8 +8,8 @@
 #include "LogCapture.h"
 #include "NativeTestSupport.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "Native.h"
 
-#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 #define NAME(name) "Java_orvik_services_posprinterPortComm_CommonComPort_" #name
 
 namespace {

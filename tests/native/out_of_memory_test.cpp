@@ -17,6 +17,7 @@
 #include "TestPort.h"
 #include "tillportcomm.h"
 #include "orvik_services_posprinterPortComm_CommonComPort.h"
+#include "Native.h"
 
 namespace {
 
@@ -58,7 +59,6 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
-#define NATIVE(name) Java_orvik_services_posprinterPortComm_CommonComPort_##name
 
 TEST(OutOfMemory, AnAllocationFailingAnywhereInTheOpenSequenceThrowsAndGivesEverythingBack) {
     LoopbackPeer peer;
