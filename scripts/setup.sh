@@ -2,9 +2,32 @@
 # Installs everything the build, the demo and the tests need on Debian 12 (as root, or
 # through sudo when something is missing and sudo is there), and fetches the parts of the
 # emulated ARM machines (kernel, busybox, umockdev's preload library) into build/machines.
-# Idempotent: packages already present are not fetched again.
+# Idempotent: packages already present are not fetched again. It says one line per step;
+# what the package manager and the fetches print goes to build/setup.log, and is shown when
+# a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mkdir -p build
+log=build/setup.log
+: >"$log"
+
+# step WHAT WHERE COMMAND...: runs COMMAND with its output in the log and says in one line
+# whether it did something (and where that is kept for the next time) or found it done.
+step() {
+  local what=$1 where=$2 started=$SECONDS before
+  shift 2
+  before=$(stat -c %s "$log")
+  if ! "$@" >>"$log" 2>&1; then
+    echo "setup: ${what}: failed; what it printed (${log}):" >&2
+    tail -c +"$((before + 1))" "$log" | tail -n 80 >&2
+    exit 1
+  fi
+  if [ "$(stat -c %s "$log")" -eq "$before" ] && [ $((SECONDS - started)) -lt 2 ]; then
+    echo "setup: ${what}: ready (${where})"
+  else
+    echo "setup: ${what}: done in $((SECONDS - started)) s (kept in ${where} for the next time)"
+  fi
+}
 
 need_arch() {
   dpkg --print-foreign-architectures | grep -qx "$1" || dpkg --add-architecture "$1"
@@ -40,11 +63,17 @@ if [ "${#missing[@]}" -gt 0 ]; then
     echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
     exit 1
   fi
-  need_arch armhf
-  need_arch arm64
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  install_missing() {
+    need_arch armhf
+    need_arch arm64
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  }
+  echo "setup: installing ${#missing[@]} Debian packages (compilers, libusb, JDK, JUnit, umockdev, qemu...)"
+  step "Debian packages" "the system" install_missing
+else
+  echo "setup: Debian packages: all ${#packages[@]} installed"
 fi
 
 # Packages for the emulated machines that must not be installed on the host: Debian's own ARM
@@ -82,15 +111,16 @@ fetch_machine() {
   rm -rf "$dir/debs" "$dir"/root/usr/lib/linux-image-*
   echo "$machine_parts" >"$dir/root.stamp"
 }
-if ! { fetch_machine armhf linux-image-armmp-lpae && fetch_machine arm64 linux-image-arm64; }; then
-  echo "setup: could not fetch the emulated ARM machines' packages" >&2
-  exit 1
-fi
+step "the emulated armhf machine's kernel, busybox and umockdev" build/machines/armhf \
+  fetch_machine armhf linux-image-armmp-lpae
+step "the emulated arm64 machine's kernel, busybox and umockdev" build/machines/arm64 \
+  fetch_machine arm64 linux-image-arm64
 
 # The oldest release the deliverables are built against (cmake/floor.cmake), for each processor.
 for arch in amd64 armhf arm64; do
-  bash scripts/debian-root.sh sysroot bullseye "$arch" "build/sysroots/bullseye-$arch" \
-    libc6-dev libusb-1.0-0-dev libgcc-s1 || { echo "setup: could not make the $arch sysroot" >&2; exit 1; }
+  step "Debian 11's C library and libusb for $arch builds" "build/sysroots/bullseye-$arch" \
+    bash scripts/debian-root.sh sysroot bullseye "$arch" "build/sysroots/bullseye-$arch" \
+    libc6-dev libusb-1.0-0-dev libgcc-s1
 done
 
 # Userlands of the tills' releases, for scripts/userland-tests.sh: Debian 11 (glibc 2.31,
@@ -99,10 +129,11 @@ done
 base=(base-files base-passwd bash coreutils dash debianutils diffutils dpkg findutils grep gzip
       hostname libc-bin mawk sed tar util-linux apt libusb-1.0-0)
 for arch in amd64 armhf arm64; do
-  bash scripts/debian-root.sh userland bullseye "$arch" "build/userlands/bullseye-$arch" \
-    "${base[@]}" openjdk-11-jre-headless || { echo "setup: could not make the Debian 11 $arch userland" >&2; exit 1; }
+  step "the Debian 11 $arch userland" "build/userlands/bullseye-$arch" \
+    bash scripts/debian-root.sh userland bullseye "$arch" "build/userlands/bullseye-$arch" \
+    "${base[@]}" openjdk-11-jre-headless
 done
-bash scripts/debian-root.sh userland trixie amd64 build/userlands/trixie-amd64 \
-  "${base[@]}" openjdk-25-jre-headless umockdev libumockdev0 \
-  || { echo "setup: could not make the Debian 13 amd64 userland" >&2; exit 1; }
+step "the Debian 13 amd64 userland" build/userlands/trixie-amd64 \
+  bash scripts/debian-root.sh userland trixie amd64 build/userlands/trixie-amd64 \
+  "${base[@]}" openjdk-25-jre-headless umockdev libumockdev0
 cp /usr/share/java/junit-platform-console-standalone.jar build/userlands/
