@@ -192,7 +192,7 @@ TEST(EthNativeRead, AnswerCollectionKeepsToTheReceiveTimeoutWhenTheFirstByteCome
     ASSERT_NE(result, nullptr) << fake.PendingMessage();
     EXPECT_EQ(fake.Ints(result), (std::vector<jint>{0x12}));
     EXPECT_GE(dSeconds, 0.9);
-    EXPECT_LE(dSeconds, 1.0 + 0.05 * TimeScale());
+    EXPECT_LE(dSeconds, 1.0 + 0.2 * TimeScale());  // a second full wait would take it to 1.9 s
     ethtest::DropSlot(nId);
     fake.ExpectClean();
 }

@@ -125,7 +125,7 @@ TEST_F(SerialOpen, AnswerCollectionKeepsToTheReceiveTimeoutWhenTheFirstByteComes
     ASSERT_NE(answer, nullptr) << m_fake.PendingMessage();
     EXPECT_EQ(m_fake.Ints(answer), (std::vector<jint>{0x12}));
     EXPECT_GE(dSeconds, 0.9);
-    EXPECT_LE(dSeconds, 1.0 + 0.05 * TimeScale());
+    EXPECT_LE(dSeconds, 1.0 + 0.2 * TimeScale());  // a second full wait would take it to 1.9 s
     Java_orvik_services_posprinterPortComm_CommonComPort_CloseDevice(m_fake.env(), nullptr, nId);
 }
 
