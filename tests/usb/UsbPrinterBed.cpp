@@ -440,6 +440,12 @@ void UsbPrinterBed::SubmitUrb(Device* device, UMockdevIoctlClient* client) {
         if ((urb->endpoint & LIBUSB_ENDPOINT_IN) == 0 && bytes != nullptr) pending->out.assign(bytes, bytes + length);
     }
     m_urbs.push_back(pending);
+    if (pending->bulk && (pending->endpoint & LIBUSB_ENDPOINT_IN) == 0) {
+        const size_t nOut = static_cast<size_t>(std::count_if(m_urbs.begin(), m_urbs.end(), [&](const Urb* other) {
+            return other->client == client && other->bulk && other->endpoint == pending->endpoint;
+        }));
+        device->counts.mostOutInFlight = std::max(device->counts.mostOutInFlight, nOut);
+    }
     if (pending->bulk) StartQueued(device, client, pending->endpoint);
     if (buffer != nullptr) g_object_unref(buffer);
     umockdev_ioctl_client_complete(client, 0, 0);

@@ -57,6 +57,7 @@ public:
         int claims = 0, releases = 0;
         int driverQueries = 0, detaches = 0, attaches = 0;
         std::vector<int> clearedHalts;
+        size_t mostOutInFlight = 0;  // bulk OUT URBs submitted and not yet reaped, at the most
     };
 
     // Throws outside umockdev-wrapper, where libusb would see the machine's own buses.
