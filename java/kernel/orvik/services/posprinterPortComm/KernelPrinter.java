@@ -110,11 +110,29 @@ final class KernelPrinter {
         unplugged = false;
     }
 
-    /** After a case: reading again, on the bus, and the kernel's driver bound. */
+    /**
+     * After a case: reading again, on the bus, and usblp bound, as at the start. A printer a
+     * case left without its driver gets usblp bound again, so the next case starts as every
+     * case does.
+     */
     void restore() throws IOException, InterruptedException {
         if (paused) resume();
-        if (unplugged) replug();
-        if (usbInterface != null) await("usblp to have the printer", () -> "usblp".equals(driver()), ANSWER_MS);
+        if (unplugged) {
+            command("replug");
+            await("the printer to be back", () -> Files.exists(usbInterface), scaled(10000));
+            unplugged = false;
+        }
+        if (usbInterface == null || "usblp".equals(driver())) return;
+        // A replugged printer gets usblp from the kernel's own probe, which may come first.
+        if (!within(() -> !driver().isEmpty(), scaled(500))) {
+            try {
+                Files.write(Path.of("/sys/bus/usb/drivers/usblp/bind"),
+                        usbInterface.getFileName().toString().getBytes(StandardCharsets.US_ASCII));
+            } catch (IOException e) {
+                // bound by the kernel in the meantime
+            }
+        }
+        await("usblp to have the printer", () -> "usblp".equals(driver()), ANSWER_MS);
     }
 
     /** The kernel driver bound to the gadget's interface on the host side, or "" for none. */
@@ -159,11 +177,17 @@ final class KernelPrinter {
 
     /** Waits until the condition holds, at most limitMs; fails naming what did not happen. */
     static void await(String what, BooleanSupplier condition, long limitMs) throws InterruptedException {
+        if (!within(condition, limitMs)) throw new IllegalStateException("waited " + limitMs + " ms for " + what);
+    }
+
+    /** Whether the condition came to hold within limitMs. */
+    private static boolean within(BooleanSupplier condition, long limitMs) throws InterruptedException {
         long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(limitMs);
         while (!condition.getAsBoolean()) {
-            if (System.nanoTime() > deadline) throw new IllegalStateException("waited " + limitMs + " ms for " + what);
+            if (System.nanoTime() > deadline) return false;
             Thread.sleep(10);
         }
+        return true;
     }
 
     /** Sends one command line and waits for the program's answer to it; an "error" answer throws. */

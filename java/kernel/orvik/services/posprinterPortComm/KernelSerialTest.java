@@ -12,14 +12,12 @@ import java.nio.file.Path;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.Timeout;
 
 /**
  * The real library in the ARM JVM on the kernel's own 8250 driver: COM1 is the machine's
  * 16550A UART on PCI, whose line qemu joins to the printer's end. The emulated UART sends at
  * once whatever the baud rate, and reads DCD and CTS as asserted.
  */
-@Timeout(value = 120, unit = TimeUnit.SECONDS)
 class KernelSerialTest {
     private static final int XON = 0x11;
     private static final int XOFF = 0x13;
@@ -27,13 +25,13 @@ class KernelSerialTest {
     private final CommonComPort port = new CommonComPort();
     private final KernelPrinter printer = KernelPrinter.serial();
     private int id = -1;
+    private boolean held;  // the printer sent XOFF and may not have sent XON yet
 
     /** A line a case left held by XOFF goes on before the port closes. */
     @AfterEach
     void restoreAndClose() throws Exception {
-        if (id < 0) return;
-        printer.send(new byte[] {XON});
-        port.CloseDevice(id);
+        if (held) printer.send(new byte[] {XON});
+        if (id >= 0) port.CloseDevice(id);
     }
 
     @Test
@@ -56,19 +54,22 @@ class KernelSerialTest {
         id = port.OpenRS232Device("COM1", 9600, 2);
         port.SetTimeoutTX(id, 500);
         long linesBefore = uartReceived();
+        held = true;
         printer.send(new byte[] {XOFF});
         KernelPrinter.await("the UART to take the XOFF", () -> uartReceived() > linesBefore,
                 KernelPrinter.scaled(2000));
 
         long start = System.nanoTime();
-        Exception held = assertThrows(Exception.class, () -> port.WriteToDevice(id, KernelPrinter.job(7, 16 * 1024)));
+        byte[] job = KernelPrinter.job(7, 16 * 1024);
+        Exception stopped = assertThrows(Exception.class, () -> port.WriteToDevice(id, job));
         long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-        assertEquals("Write Error", held.getMessage());
+        assertEquals("Write Error", stopped.getMessage());
         assertTrue(ms >= 490 && ms < 500 + KernelPrinter.scaled(1000), "failed after " + ms + " ms");
         // What the UART sent before the XOFF took hold may have arrived.
         long sent = printer.quietCount(200);
 
         printer.send(new byte[] {XON});
+        held = false;
         byte[] next = "after the XON\n".getBytes(StandardCharsets.US_ASCII);
         assertEquals(next.length, port.WriteToDevice(id, next));
         assertArrayEquals(next, printer.received(sent, next.length), "nothing of the failed job before the next one");
@@ -79,9 +80,11 @@ class KernelSerialTest {
     void aSecondOpenOfAHeldLineFailsAtOnce() throws Exception {
         id = port.OpenRS232Device("COM1", 9600, 0);
         long start = System.nanoTime();
-        Exception held = assertThrows(Exception.class, () -> port.OpenRS232Device("/dev/ttyS0", 9600, 0));
+        int[] second = {-1};
+        Exception refused = KernelUsbTest.failure(() -> second[0] = port.OpenRS232Device("/dev/ttyS0", 9600, 0));
         long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-        assertEquals("Open RS232 Device Error", held.getMessage());
+        if (refused == null) port.CloseDevice(second[0]);
+        assertEquals("Open RS232 Device Error", refused == null ? "the second open succeeded" : refused.getMessage());
         assertTrue(ms < KernelPrinter.scaled(200), "the second open took " + ms + " ms");
         byte[] job = KernelPrinter.job(8, 100);
         long from = printer.quietCount(50);

@@ -20,14 +20,12 @@ import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.Timeout;
 
 /**
  * The real library in the ARM JVM on the kernel's own USB stack: two printer gadgets on
  * dummy_hcd, enumerated by the kernel with its printer driver usblp bound to them, reached
  * through usbfs with real URBs; unplugged and replugged by powering their hub port.
  */
-@Timeout(value = 120, unit = TimeUnit.SECONDS)
 class KernelUsbTest {
     private static final String READ_FAILED = "Read timeout! No data read";
 
@@ -119,9 +117,10 @@ class KernelUsbTest {
         int id = open(1);
         port.SetTimeoutRX(id, 300);
         long start = System.nanoTime();
-        Exception silent = assertThrows(Exception.class, () -> port.ReadFromDevice(id, 4));
+        Exception silent = threads.submit(() -> failure(() -> port.ReadFromDevice(id, 4)))
+                .get(KernelPrinter.scaled(5000), TimeUnit.MILLISECONDS);
         long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-        assertEquals(READ_FAILED, silent.getMessage());
+        assertEquals(READ_FAILED, silent == null ? "an answer came" : silent.getMessage());
         assertTrue(ms >= 290 && ms < 300 + KernelPrinter.scaled(700), ms + " ms");
         // The port closed itself and the next write finds the printer again.
         assertEquals(10, port.WriteToDevice(id, KernelPrinter.job(2, 10)));
@@ -183,7 +182,8 @@ class KernelUsbTest {
         opened.clear();
         long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - closing);
         assertEquals(READ_FAILED, ended == null ? "an answer came" : ended.getMessage());
-        assertTrue(ms < KernelPrinter.scaled(500), "read and close ended " + ms + " ms after the close began");
+        // Well before the close's 2 s pause, which only a write in progress may take.
+        assertTrue(ms < 1500, "read and close ended " + ms + " ms after the close began");
         assertEquals("usblp", KernelPrinter.usb(1).driver());
     }
 
