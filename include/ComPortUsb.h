@@ -37,11 +37,12 @@ public:
     bool Close() override;
 
     // Reopens the printer when a failed transfer has closed the port, then sends the data
-    // in one transfer (below m_nMaxPacketSize) or in chunks. Blocks up to m_nTimeoutTX
-    // per transfer (0: no limit). 0 with the flag set on failure; the port is then closed.
-    // A close from another thread lets a transfer go on until CloseDeadline(), then
-    // cancels it: the write fails. m_nBytesSent counts what the printer took, the failed
-    // transfer's part included.
+    // in one transfer (below m_nMaxPacketSize) or in chunks of m_nMaxPacketSize, several of
+    // them in flight at once. Blocks up to m_nTimeoutTX per transfer (0: no limit), counted
+    // for a chunk from the end of the one before it. 0 with the flag set on failure; the
+    // port is then closed. A close from another thread lets a transfer go on until
+    // CloseDeadline(), then cancels it: the write fails. m_nBytesSent counts what the
+    // printer took, in order, the failed transfer's part included.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
     // Hands out up to nLength bytes kept from the last transfer, without a transfer; with
     // none kept, one bulk IN transfer of nLength rounded up to whole packets (at most
@@ -104,6 +105,24 @@ private:
     // the printer opened once more for it.
     void GiveDriverBack();
     void ReattachByAddress();
+    // The chunk loop of a write of m_nMaxPacketSize bytes or more: the chunks go out as
+    // bulk transfers straight from pData, up to kWritesInFlight of them submitted at once,
+    // so that the bus never waits for this thread. Outcome as WriteInChunks over UsbWrite:
+    // each chunk has m_nTimeoutTX from the end of the one before it; a chunk that fails (a
+    // timeout, a close from another thread) fails the write and closes the port, and the
+    // chunks behind it are cancelled before they reach the printer; a chunk the printer
+    // took only part of without an error makes the rest start after its last byte, one it
+    // took nothing of ends the write with the short count. The bytes moved are those of the
+    // chunks that went through, in order, and the part of the failed one.
+    Outcome WriteInFlight(unsigned char* pData, unsigned long nLength);
+    struct WriteSlot;
+    // libusb's callback for a chunk in flight: marks its slot done and, unless the chunk went
+    // through whole, cancels the chunks submitted after it.
+    static void LIBUSB_CALL ChunkDone(libusb_transfer* pTransfer);
+    // Cancels the chunks in m_writesInFlight from index nFirst on, the last submitted first,
+    // so that none of them starts when one before it ends. Needs m_transferLock.
+    void CancelChunksFrom(size_t nFirst);
+    static constexpr size_t kWritesInFlight = 32;
     // Copies up to nLength kept bytes to pBuffer and returns how many.
     unsigned long HandOutKept(unsigned char* pBuffer, unsigned long nLength);
     // Frees the device list and ends libusb, each only while held.
@@ -131,6 +150,9 @@ private:
     std::mutex m_transferLock;
     libusb_transfer* m_pTransfer;
     bool m_bTransferIsRead;
+    // The chunks of the write in progress that libusb has not given back yet, in the order
+    // they were submitted; guarded by m_transferLock.
+    std::vector<libusb_transfer*> m_writesInFlight;
 };
 
 #endif

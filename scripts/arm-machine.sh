@@ -8,7 +8,7 @@
 #   scripts/arm-machine.sh armhf|arm64 COMMAND...   boot, run COMMAND inside (in busybox's sh
 #                                                   when it is a shell script), print its
 #                                                   output, power off, exit with its code
-#   scripts/arm-machine.sh start ARCH [--owner NAME] [--root DIR]
+#   scripts/arm-machine.sh start ARCH [--owner NAME] [--root DIR] [--uart]
 #                                                   boot and leave the machine running
 #   scripts/arm-machine.sh exec ARCH COMMAND...     run COMMAND in the running machine
 #   scripts/arm-machine.sh stop ARCH [--owner NAME] power it off (with --owner: only if NAME
@@ -22,6 +22,9 @@
 # With --root (or ARM_MACHINE_ROOT for the one-command form) the machine's root is DIR, a
 # userland of that processor (scripts/debian-root.sh), writable, instead of the host's; the
 # checkout (read-only) and the build tree are in view at their paths all the same.
+# With --uart the machine has a 16550 UART on PCI (the kernel's 8250 driver: /dev/ttyS0)
+# whose line qemu joins through a socket to a virtio console port named "uart-peer": a
+# program in the guest that opens /dev/vportNpM of that name is the far end of the line.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -108,12 +111,13 @@ build_initramfs() {
 }
 
 start_machine() {
-  local owner=$1 root=${2:-}
+  local owner=$1 root=${2:-} uart=${3:-}
   if is_running; then
-    if [ -f "$state/ready" ] && [ "$(cat "$state/root" 2>/dev/null)" = "$root" ]; then
+    if [ -f "$state/ready" ] && [ "$(cat "$state/root" 2>/dev/null)" = "$root" ] \
+       && [ "$(cat "$state/uart" 2>/dev/null)" = "$uart" ]; then
       return 0
     fi
-    [ -f "$state/ready" ] && { echo "arm-machine: the $arch machine is running with another root" >&2; exit 1; }
+    [ -f "$state/ready" ] && { echo "arm-machine: the $arch machine is running with another root or devices" >&2; exit 1; }
   fi
   # A userland root: the mount points of the checkout and the build tree are made in it.
   local root_share=() root_args=""
@@ -128,6 +132,13 @@ start_machine() {
   build_initramfs
   rm -rf "$state"
   mkdir -p "$spool"
+  # The UART's line: qemu listens on a socket in the state folder and connects the virtio
+  # console port to it (the server comes first, so the connect finds it listening).
+  local uart_devices=()
+  if [ -n "$uart" ]; then
+    uart_devices=(-chardev "socket,id=uart,path=$state/uart.sock,server=on,wait=off" -device pci-serial,chardev=uart
+                  -chardev "socket,id=uart-peer,path=$state/uart.sock" -device virtserialport,chardev=uart-peer,name=uart-peer)
+  fi
   # Commands reach the agent as lines on a virtio serial port, fed from this FIFO.
   mkfifo "$state/jobs.in" "$state/jobs.out"
   local lifetime=${ARM_MACHINE_LIFETIME:-2400} memory=2048
@@ -141,10 +152,11 @@ start_machine() {
     -virtfs "local,path=$build,mount_tag=build,security_model=none,multidevs=remap" \
     -virtfs "local,path=$state,mount_tag=state,security_model=none" \
     -device virtio-serial-pci -chardev "pipe,id=jobs,path=$state/jobs" -device virtserialport,chardev=jobs,name=jobs \
-    </dev/null >"$state/qemu.log" 2>&1 &
+    "${uart_devices[@]}" </dev/null >"$state/qemu.log" 2>&1 &
   echo $! >"$state/pid"
   echo "$owner" >"$state/owner"
   echo "$root" >"$state/root"
+  echo "$uart" >"$state/uart"
   local tries
   for ((tries = 0; tries < 1800; tries++)); do
     [ -f "$state/ready" ] && break
@@ -278,8 +290,13 @@ case "$1" in
 esac
 owner=""
 root=""
+uart=""
 if [ "$action" = start ] || [ "$action" = stop ]; then
-  while [ $# -ge 2 ]; do
+  while [ $# -ge 1 ]; do
+    case "$1" in
+      --uart) [ "$action" = start ] || usage; uart=1; shift; continue ;;
+    esac
+    [ $# -ge 2 ] || usage
     case "$1" in
       --owner) owner=$2 ;;
       --root) [ "$action" = start ] || usage; root=$2 ;;
@@ -287,11 +304,10 @@ if [ "$action" = start ] || [ "$action" = stop ]; then
     esac
     shift 2
   done
-  [ $# -eq 0 ] || usage
 fi
 
 case "$action" in
-  start) start_machine "${owner:-user}" "$root" ;;
+  start) start_machine "${owner:-user}" "$root" "$uart" ;;
   stop) stop_machine "$owner" ;;
   exec)
     [ $# -ge 1 ] || usage

@@ -83,7 +83,7 @@ fi
 # libglib2.0-dev for ARM would pull in ARM pkg-config in place of the host's). They are
 # unpacked into build/machines/ARCH/root; a finished unpack leaves root.stamp behind, naming
 # the revision of this list of parts.
-machine_parts=2
+machine_parts=3
 fetch_machine() {
   local arch=$1 kernel=$2
   local dir=build/machines/$arch
@@ -101,10 +101,15 @@ fetch_machine() {
   for deb in "$dir"/debs/*.deb; do
     dpkg-deb -x "$deb" "$dir/root" || return 1
   done
-  # The guest loads only the virtio PCI, virtio console and 9p modules; the rest go.
+  # The guest loads the virtio PCI, virtio console and 9p modules at boot; the kernel tests
+  # load the USB stack (usbcore, the printer driver usblp), the gadget side (configfs,
+  # udc-core, libcomposite, the printer function) and dummy_hcd. The rest go.
   find "$dir"/root/lib/modules/*/kernel -name '*.ko' \
     ! -path '*/fs/9p/*' ! -path '*/fs/netfs/*' ! -path '*/fs/fscache/*' ! -path '*/net/9p/*' \
-    ! -path '*/drivers/virtio/*' ! -name virtio_console.ko -delete
+    ! -path '*/drivers/virtio/*' ! -name virtio_console.ko \
+    ! -name configfs.ko ! -name usb-common.ko ! -name usbcore.ko \
+    ! -name usblp.ko ! -name udc-core.ko ! -name dummy_hcd.ko ! -name libcomposite.ko ! -name usb_f_printer.ko \
+    -delete
   find "$dir/root/usr/include" "$dir/root/usr/share" "$dir/root/usr/bin" -mindepth 1 -delete
   find "$dir/root/usr/lib" -mindepth 2 -maxdepth 2 ! -name 'glib-2.0' ! -name 'libumockdev-preload*' \
     -exec rm -rf {} +

@@ -4,10 +4,13 @@
 # and jars, then runs their tests: the host's C++, package and JVM tests, the sanitized C++
 # tests, and for ARM32 and ARM64 the C++ tests and the JVM tests (the ARM JVM loading the
 # ARM library) inside the emulated ARM machines of scripts/arm-machine.sh, one boot per
-# machine. Last, the deliverables on the tills' own releases: Debian 11 and 13 userlands
-# made of their own packages, where the tool, the JVM tests and the package run with those
-# releases' C library, JVM, dpkg and apt (scripts/userland-tests.sh; the emulated ARM
-# machines run a shorter JVM selection there unless --full is given). Every suite runs even
+# machine. Then the kernel phase: for ARM32 and ARM64 the JVM suite on the kernel's own
+# drivers (USB printer gadgets on dummy_hcd with usblp, a 16550 UART) in one more boot of
+# each machine (scripts/kernel-tests.sh). Last, the deliverables on the tills' own
+# releases: Debian 11 and 13 userlands made of their own packages, where the tool, the JVM
+# tests and the package run with those releases' C library, JVM, dpkg and apt
+# (scripts/userland-tests.sh; the emulated ARM machines run a shorter JVM selection there
+# unless --full is given). Every suite runs even
 # when an earlier one failed; the closing lines give each phase's time and each suite's
 # cases passed, failed and skipped, and the script exits non-zero when anything failed.
 #
@@ -127,6 +130,25 @@ for pair in arm32:armhf arm64:arm64; do
   fi
   bash scripts/arm-machine.sh stop "${machine}" --owner test.sh
   end "${preset}-tests"
+done
+
+# The library on the kernel's own USB stack and 8250 driver: one boot of each machine with
+# its UART, one JVM for the whole suite, then the USB write benchmark line.
+for machine in armhf arm64; do
+  begin "${machine}-kernel: the JVM suite on the kernel's own drivers"
+  results=build/kernel-tests/${machine}/results.txt
+  mkdir -p "build/kernel-tests/${machine}"
+  rm -f "${results}"
+  bash scripts/kernel-tests.sh "${machine}" --results "${results}" || status=1
+  if [ -s "${results}" ]; then
+    while read -r name passed failed skipped seconds; do
+      suites+=("${name} ${passed} ${failed} ${skipped} ${seconds}")
+    done <"${results}"
+  else
+    status=1
+    suites+=("${machine}-kernel 0 1 0 0")
+  fi
+  end "${machine}-kernel"
 done
 
 begin "userlands: Debian 11 and 13 with their own C library, JVM and apt"

@@ -257,9 +257,9 @@ unsigned long CComPortUsb::Write(unsigned char* pData, unsigned long nLength, un
         if (ReadsAborted()) return Conclude(closing, pnError);
         if (!Open()) return Conclude(Outcome::Failed("Write Error---> error to oen device", FailureCause::Claimed), pnError);
     }
-    return Conclude(WriteInChunks(pData, nLength,
-                                  [this](unsigned char* pChunk, unsigned long nChunk) { return UsbWrite(pChunk, nChunk); }),
-                    pnError);
+    // A job below the chunk size is one transfer; a longer one keeps several in flight.
+    if (nLength < m_nMaxPacketSize) return Conclude(UsbWrite(pData, nLength), pnError);
+    return Conclude(WriteInFlight(pData, nLength), pnError);
 }
 
 Outcome CComPortUsb::UsbWrite(unsigned char* pData, unsigned long nLength) {
@@ -270,6 +270,145 @@ Outcome CComPortUsb::UsbWrite(unsigned char* pData, unsigned long nLength) {
     nSent = std::min(nSent, nLength);
     if (nResult != 0) return Outcome::Failed("Write Error", FailureCause::Other, nSent);
     return Outcome::Moved(nSent);
+}
+
+// One chunk of a write in flight: its transfer, and whether libusb has given it back.
+struct CComPortUsb::WriteSlot {
+    CComPortUsb* pPort = nullptr;
+    libusb_transfer* pTransfer = nullptr;
+    int nCompleted = 0;
+};
+
+Outcome CComPortUsb::WriteInFlight(unsigned char* pData, unsigned long nLength) {
+    using SystemCalls::Deadline;
+    using SystemCalls::ZeroTimeout;
+    WriteSlot slots[kWritesInFlight];
+    int nFailure = 0;  // libusb's result for the first chunk, in order, that failed
+    for (WriteSlot& slot : slots) {
+        slot.pPort = this;
+        slot.pTransfer = libusb_alloc_transfer(0);
+        if (slot.pTransfer == nullptr) nFailure = LIBUSB_ERROR_NO_MEM;
+    }
+    unsigned long nNext = 0;   // where the next chunk to submit starts
+    unsigned long nTaken = 0;  // what the printer took, in order
+    unsigned long nMoved = 0;  // that, and the part of a failed chunk
+    size_t nHead = 0;          // the oldest chunk in flight, in slots
+    size_t nFlying = 0;
+    int nSubmitFailure = 0;    // a submit that failed: the write fails once the chunks before it are in
+    auto submit = [&]() {
+        while (nFailure == 0 && nSubmitFailure == 0 && nFlying < kWritesInFlight && nNext < nLength) {
+            WriteSlot& slot = slots[(nHead + nFlying) % kWritesInFlight];
+            const int nChunk = static_cast<int>(std::min(m_nMaxPacketSize, nLength - nNext));
+            slot.nCompleted = 0;
+            // No libusb timeout: a chunk's time runs from the end of the chunk before it.
+            libusb_fill_bulk_transfer(slot.pTransfer, m_hDevice, static_cast<unsigned char>(m_nEndpointOut & 0xff),
+                                      pData + nNext, nChunk, ChunkDone, &slot, 0);
+            std::lock_guard<std::mutex> lock(m_transferLock);
+            nSubmitFailure = WritesAborted() ? kEndedByClose : libusb_submit_transfer(slot.pTransfer);
+            if (nSubmitFailure != 0) break;
+            m_writesInFlight.push_back(slot.pTransfer);
+            nNext += static_cast<unsigned long>(nChunk);
+            ++nFlying;
+        }
+    };
+    // Cancels everything in flight and waits until libusb has given it all back.
+    auto cancelAll = [&]() {
+        {
+            std::lock_guard<std::mutex> lock(m_transferLock);
+            CancelChunksFrom(0);
+        }
+        for (size_t i = 0; i < nFlying; ++i) {
+            WriteSlot& slot = slots[(nHead + i) % kWritesInFlight];
+            while (slot.nCompleted == 0) {
+                timeval wait{kEventWaitSeconds, 0};
+                libusb_handle_events_timeout_completed(nullptr, &wait, &slot.nCompleted);
+            }
+        }
+        nHead = (nHead + nFlying) % kWritesInFlight;
+        nFlying = 0;
+    };
+
+    submit();
+    Deadline deadline(m_nTimeoutTX, ZeroTimeout::NoLimit);
+    bool bCancelled = false;
+    bool bTimedOut = false;
+    while (nFlying > 0) {
+        WriteSlot& head = slots[nHead];
+        while (head.nCompleted == 0) {
+            const int nLeftMs = deadline.RemainingMs();
+            if (nLeftMs == 0 && !bCancelled) {
+                std::lock_guard<std::mutex> lock(m_transferLock);
+                CancelChunksFrom(0);
+                bCancelled = bTimedOut = true;
+            }
+            timeval wait{kEventWaitSeconds, 0};
+            if (nLeftMs > 0 && nLeftMs < kEventWaitSeconds * 1000) wait = {nLeftMs / 1000, (nLeftMs % 1000) * 1000};
+            int nHandled = libusb_handle_events_timeout_completed(nullptr, &wait, &head.nCompleted);
+            if (nHandled < 0 && nHandled != LIBUSB_ERROR_INTERRUPTED && !bCancelled) {
+                std::lock_guard<std::mutex> lock(m_transferLock);
+                CancelChunksFrom(0);
+                bCancelled = true;
+            }
+        }
+        const libusb_transfer* pTransfer = head.pTransfer;
+        const unsigned long nActual =
+            std::min(static_cast<unsigned long>(std::max(pTransfer->actual_length, 0)),
+                     static_cast<unsigned long>(pTransfer->length));
+        nHead = (nHead + 1) % kWritesInFlight;
+        --nFlying;
+        nMoved += nActual;
+        if (pTransfer->status != LIBUSB_TRANSFER_COMPLETED) {
+            bool bEndedByClose = pTransfer->status == LIBUSB_TRANSFER_CANCELLED && WritesAborted();
+            nFailure = bEndedByClose ? kEndedByClose
+                       : (bTimedOut && pTransfer->status == LIBUSB_TRANSFER_CANCELLED) ? LIBUSB_ERROR_TIMEOUT
+                                                                                       : ResultOf(pTransfer->status);
+            cancelAll();
+            break;
+        }
+        nTaken += nActual;
+        if (nActual < static_cast<unsigned long>(pTransfer->length)) {
+            // The printer took part of the chunk without an error: the chunks behind it are
+            // cancelled (by ChunkDone), and the job goes on from the first byte it did not
+            // take; a chunk it took nothing of ends the job with the count so far.
+            cancelAll();
+            if (nActual == 0) break;
+            nNext = nTaken;
+        }
+        deadline = Deadline(m_nTimeoutTX, ZeroTimeout::NoLimit);
+        submit();
+        if (nFlying == 0 && nSubmitFailure != 0) nFailure = nSubmitFailure;
+    }
+    if (nFailure == 0 && nSubmitFailure != 0) nFailure = nSubmitFailure;
+    for (WriteSlot& slot : slots) libusb_free_transfer(slot.pTransfer);
+    if (nFailure == 0) return Outcome::Moved(nTaken);
+    // As after any failed transfer: the next Write finds the printer again, and the kernel
+    // driver stays detached until the service lets the printer go.
+    ClosePort();
+    ReleaseLibusb();
+    return Outcome::Failed("Write Error", FailureCause::Other, nMoved);
+}
+
+void LIBUSB_CALL CComPortUsb::ChunkDone(libusb_transfer* pTransfer) {
+    WriteSlot* pSlot = static_cast<WriteSlot*>(pTransfer->user_data);
+    CComPortUsb* pPort = pSlot->pPort;
+    {
+        std::lock_guard<std::mutex> lock(pPort->m_transferLock);
+        std::vector<libusb_transfer*>& flying = pPort->m_writesInFlight;
+        auto it = std::find(flying.begin(), flying.end(), pTransfer);
+        if (it != flying.end()) {
+            // Cancelled here, before libusb hands on the next completion, so the printer
+            // does not get the chunks behind one that did not go through whole.
+            const size_t nIndex = static_cast<size_t>(it - flying.begin());
+            if (pTransfer->status != LIBUSB_TRANSFER_COMPLETED || pTransfer->actual_length != pTransfer->length)
+                pPort->CancelChunksFrom(nIndex + 1);
+            flying.erase(flying.begin() + static_cast<long>(nIndex));
+        }
+    }
+    pSlot->nCompleted = 1;
+}
+
+void CComPortUsb::CancelChunksFrom(size_t nFirst) {
+    for (size_t i = m_writesInFlight.size(); i > nFirst; --i) libusb_cancel_transfer(m_writesInFlight[i - 1]);
 }
 
 unsigned long CComPortUsb::Read(unsigned char* pBuffer, unsigned long nLength, unsigned long* pnError) {
@@ -389,6 +528,7 @@ void CComPortUsb::Abort(bool bWritesToo) {
     CComPort::Abort(bWritesToo);
     std::lock_guard<std::mutex> lock(m_transferLock);
     if (m_pTransfer != nullptr && (m_bTransferIsRead || bWritesToo)) libusb_cancel_transfer(m_pTransfer);
+    if (bWritesToo) CancelChunksFrom(0);
 }
 
 bool CComPortUsb::ClosePort() {

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -338,23 +337,12 @@ private:
         if (command.empty()) return;
         std::vector<uint8_t> bytes;
         double dDelayMs = 0;
-        if (command != "send" || !ParseHex(hex, &bytes) || !extra.empty() ||
-            (!delay.empty() && !ParseNumber(delay.c_str(), 0, 3600000, &dDelayMs))) {
+        if (command != "send" || hex.empty() || !printer::ParseHexBytes(hex, kMaxSendBytes, &bytes) ||
+            !extra.empty() || (!delay.empty() && !ParseNumber(delay.c_str(), 0, 3600000, &dDelayMs))) {
             fprintf(stderr, "virtual_printer: bad command \"%s\" (send HEX [MS])\n", line.c_str());
         } else if (!engine.Send(std::move(bytes), static_cast<unsigned>(dDelayMs))) {
             fprintf(stderr, "virtual_printer: send: no connection open\n");
         }
-    }
-
-    static bool ParseHex(const std::string& hex, std::vector<uint8_t>* pBytes) {
-        if (hex.empty() || hex.size() % 2 != 0 || hex.size() > 2 * kMaxSendBytes) return false;
-        for (size_t i = 0; i < hex.size(); i += 2) {
-            if (!isxdigit(static_cast<unsigned char>(hex[i])) || !isxdigit(static_cast<unsigned char>(hex[i + 1]))) {
-                return false;
-            }
-            pBytes->push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-        }
-        return true;
     }
 
     std::string m_pending;

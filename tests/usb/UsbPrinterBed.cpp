@@ -58,6 +58,15 @@ struct UsbPrinterBed::Urb {
     int actualLength = 0;
     std::vector<uint8_t> answer;  // bytes to place in the buffer (after the setup packet)
     size_t answerOffset = 0;
+    // A bulk URB waits in its endpoint's queue until the host controller comes to it.
+    bool bulk = false;
+    bool waiting = false;
+    int endpoint = 0;
+    size_t length = 0;
+    std::vector<uint8_t> out;  // an OUT URB's bytes, taken at the submit
+
+    // Done with all its bytes: the queue behind it goes on.
+    bool Whole() const { return ready && status == 0 && static_cast<size_t>(actualLength) == length; }
 };
 
 UsbPrinterBed::UsbPrinterBed() {
@@ -154,6 +163,7 @@ void UsbPrinterBed::Unplug(int index) {
         for (Urb* urb : m_urbs) {
             if (!urb->ready && FindDevice(urb->client) == &device) {
                 urb->ready = true;
+                urb->waiting = false;
                 urb->status = -ESHUTDOWN;
                 urb->actualLength = 0;
             }
@@ -446,51 +456,77 @@ void UsbPrinterBed::SubmitUrb(Device* device, UMockdevIoctlClient* client) {
             }
         }
     } else {
-        Transfer record{urb->endpoint, length, {}, Outcome::Accept};
-        size_t shortLength = 0;
-        if (!device->outcomes.empty()) {
-            record.outcome = device->outcomes.front().first;
-            shortLength = device->outcomes.front().second;
-            device->outcomes.pop_front();
-        }
-        const bool in = (urb->endpoint & LIBUSB_ENDPOINT_IN) != 0;
-        const bool cut = record.outcome != Outcome::Accept;
-        switch (record.outcome) {
-        case Outcome::Accept:
-        case Outcome::Short:
-        case Outcome::Timeout:
-            if (in) {
-                // A timeout before any byte leaves the answers for the next transfer.
-                if (record.outcome == Outcome::Timeout && shortLength == 0) break;
-                if (cut && !device->answers.empty())
-                    device->answers.front().resize(std::min(device->answers.front().size(), shortLength));
-                DeliverAnswer(device, length, pending);
-                record.data = pending->answer;
-            } else {
-                size_t taken = cut ? std::min(shortLength, length) : length;
-                if (taken > 0) record.data.assign(bytes, bytes + taken);
-                pending->ready = true;
-                pending->actualLength = static_cast<int>(taken);
-            }
-            // The bytes so far stay with the URB until the timeout discards it.
-            if (record.outcome == Outcome::Timeout) pending->ready = false;
-            break;
-        case Outcome::Error:
-            pending->ready = true;
-            pending->status = -EPROTO;
-            break;
-        case Outcome::Stall:
-            pending->ready = true;
-            pending->status = -EPIPE;
-            break;
-        }
-        if (!in && length > 0 && (record.outcome == Outcome::Error || record.outcome == Outcome::Stall))
-            record.data.assign(bytes, bytes + length);
-        device->transfers.push_back(record);
+        pending->bulk = true;
+        pending->waiting = true;
+        pending->endpoint = urb->endpoint;
+        pending->length = length;
+        if ((urb->endpoint & LIBUSB_ENDPOINT_IN) == 0 && bytes != nullptr) pending->out.assign(bytes, bytes + length);
     }
     m_urbs.push_back(pending);
+    if (pending->bulk && (pending->endpoint & LIBUSB_ENDPOINT_IN) == 0) {
+        const size_t nOut = static_cast<size_t>(std::count_if(m_urbs.begin(), m_urbs.end(), [&](const Urb* other) {
+            return other->client == client && other->bulk && other->endpoint == pending->endpoint;
+        }));
+        device->counts.mostOutInFlight = std::max(device->counts.mostOutInFlight, nOut);
+    }
+    if (pending->bulk) StartQueued(device, client, pending->endpoint);
     if (buffer != nullptr) g_object_unref(buffer);
     umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+void UsbPrinterBed::StartQueued(Device* device, UMockdevIoctlClient* client, int endpoint) {
+    for (Urb* pending : m_urbs) {
+        if (pending->client != client || !pending->bulk || pending->endpoint != endpoint) continue;
+        if (pending->waiting) StartBulk(device, pending);
+        if (!pending->Whole()) return;
+    }
+}
+
+void UsbPrinterBed::StartBulk(Device* device, Urb* pending) {
+    pending->waiting = false;
+    const size_t length = pending->length;
+    const uint8_t* bytes = pending->out.empty() ? nullptr : pending->out.data();
+    Transfer record{pending->endpoint, length, {}, Outcome::Accept};
+    size_t shortLength = 0;
+    if (!device->outcomes.empty()) {
+        record.outcome = device->outcomes.front().first;
+        shortLength = device->outcomes.front().second;
+        device->outcomes.pop_front();
+    }
+    const bool in = (pending->endpoint & LIBUSB_ENDPOINT_IN) != 0;
+    const bool cut = record.outcome != Outcome::Accept;
+    switch (record.outcome) {
+    case Outcome::Accept:
+    case Outcome::Short:
+    case Outcome::Timeout:
+        if (in) {
+            // A timeout before any byte leaves the answers for the next transfer.
+            if (record.outcome == Outcome::Timeout && shortLength == 0) break;
+            if (cut && !device->answers.empty())
+                device->answers.front().resize(std::min(device->answers.front().size(), shortLength));
+            DeliverAnswer(device, length, pending);
+            record.data = pending->answer;
+        } else {
+            size_t taken = cut ? std::min(shortLength, length) : length;
+            if (taken > 0) record.data.assign(bytes, bytes + taken);
+            pending->ready = true;
+            pending->actualLength = static_cast<int>(taken);
+        }
+        // The bytes so far stay with the URB until the timeout discards it.
+        if (record.outcome == Outcome::Timeout) pending->ready = false;
+        break;
+    case Outcome::Error:
+        pending->ready = true;
+        pending->status = -EPROTO;
+        break;
+    case Outcome::Stall:
+        pending->ready = true;
+        pending->status = -EPIPE;
+        break;
+    }
+    if (!in && length > 0 && (record.outcome == Outcome::Error || record.outcome == Outcome::Stall))
+        record.data.assign(bytes, bytes + length);
+    device->transfers.push_back(record);
 }
 
 void UsbPrinterBed::DeliverAnswer(Device* device, size_t length, Urb* pending) {
@@ -553,8 +589,10 @@ void UsbPrinterBed::DiscardUrb(UMockdevIoctlClient* client) {
     gulong address = reinterpret_cast<gulong>(*reinterpret_cast<void**>(arg->data));
     for (Urb* pending : m_urbs) {
         if (pending->client == client && pending->data->client_addr == address && !pending->ready) {
-            // What got through before the discard stays in the URB, as usbfs reports it.
+            // What got through before the discard stays in the URB, as usbfs reports it; a
+            // URB still waiting in its queue never started.
             pending->ready = true;
+            pending->waiting = false;
             pending->status = -ENOENT;
             umockdev_ioctl_client_complete(client, 0, 0);
             return;

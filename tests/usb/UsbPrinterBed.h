@@ -18,7 +18,11 @@ typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 // claim/release, clear halt, driver query, detach and re-attach, control URBs for string
 // descriptors and bulk URBs. Printers answer bulk IN transfers from a queue in whole packets
 // as a host controller delivers them, record every bulk OUT transfer, and fail on demand.
-// The program must run under umockdev-wrapper.
+// As a host controller does, each endpoint works through its bulk URBs in the order they
+// were submitted, starting one once those before it are done whole; a URB that ends
+// otherwise (short, failed, stalled, timed out, discarded) holds the URBs behind it, unstarted,
+// until the client has reaped it: a discard then ends them with nothing sent, and the next
+// submit on the endpoint starts them. The program must run under umockdev-wrapper.
 class UsbPrinterBed {
 public:
     struct Printer {
@@ -55,6 +59,7 @@ public:
         int driverQueries = 0, detaches = 0, attaches = 0;
         std::vector<int> clearedHalts;
         int hungClearHalts = 0;  // clear-halt requests kept waiting (SetClearHaltHangs)
+        size_t mostOutInFlight = 0;  // bulk OUT URBs submitted and not yet reaped, at the most
     };
 
     // Throws outside umockdev-wrapper, where libusb would see the machine's own buses.
@@ -121,6 +126,10 @@ private:
     static void ClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     bool Handle(UMockdevIoctlClient* client);
     void SubmitUrb(Device* device, UMockdevIoctlClient* client);
+    // Starts the endpoint's waiting bulk URBs in order, up to the first one that is not done whole.
+    void StartQueued(Device* device, UMockdevIoctlClient* client, int endpoint);
+    // Plays the printer's next outcome on one bulk URB and records it.
+    void StartBulk(Device* device, Urb* pending);
     // Places the next answer's packets in an IN URB of `length` bytes.
     void DeliverAnswer(Device* device, size_t length, Urb* pending);
     void ReapUrb(UMockdevIoctlClient* client);

@@ -114,6 +114,25 @@ TEST_F(UsbTransfer, FailureInTheSecondChunkReturnsZeroAndClosesThePortUntilTheNe
     EXPECT_EQ(Received(2), Pattern(2500));
 }
 
+TEST_F(UsbTransfer, ALongJobKeepsChunksInFlightAndNoneBehindOneThatTimedOutReachesThePrinter) {
+    unsigned long error = 0;
+    EXPECT_EQ(Write(Pattern(20000), &error), 20000u);
+    EXPECT_GT(bed.GetCounts(printer).mostOutInFlight, 1u) << "one chunk at a time";
+    EXPECT_EQ(Received(), Pattern(20000));
+
+    // The third chunk stops after 300 bytes: those submitted behind it are cancelled unsent.
+    port.SetTimeoutTX(100);
+    const size_t nBefore = bed.Transfers(printer).size();
+    bed.QueueOutcome(printer, Outcome::Accept);
+    bed.QueueOutcome(printer, Outcome::Accept);
+    bed.QueueOutcome(printer, Outcome::Timeout, 300);
+    EXPECT_EQ(Write(Pattern(20000), &error), 0u);
+    EXPECT_EQ(error, 1u);
+    EXPECT_EQ(port.LastOutcome().nMoved, 2300u);
+    EXPECT_EQ(Received(nBefore), Pattern(2300));
+    EXPECT_EQ(bed.Transfers(printer).size(), nBefore + 3);
+}
+
 TEST_F(UsbTransfer, ReopeningFailsWithTheOenDeviceTextWhileTheInterfaceCannotBeClaimed) {
     bed.QueueOutcome(printer, Outcome::Stall);
     unsigned long error = 0;

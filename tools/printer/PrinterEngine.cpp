@@ -47,6 +47,28 @@ const ReportedState* FindReportedState(const std::string& name) {
     return nullptr;
 }
 
+StatusRequests::StatusRequests(const ReportedState* pState)
+    : m_pState(pState != nullptr ? pState : &kReportedStates[0]) {}
+
+bool ParseHexBytes(const std::string& hex, size_t nMaxBytes, std::vector<uint8_t>* pBytes) {
+    if (hex.size() % 2 != 0 || hex.size() / 2 > nMaxBytes) return false;
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int nHigh = digit(hex[i]);
+        const int nLow = digit(hex[i + 1]);
+        if (nHigh < 0 || nLow < 0) return false;
+        bytes.push_back(static_cast<uint8_t>(nHigh * 16 + nLow));
+    }
+    pBytes->insert(pBytes->end(), bytes.begin(), bytes.end());
+    return true;
+}
+
 bool FaultPlan::Any() const { return nDropAfter >= 0 || nResetAfter >= 0 || nUnaskedStatusMs > 0 || nLateAnswerMs > 0; }
 
 std::string FaultPlan::Describe() const {
@@ -189,6 +211,7 @@ void PrinterEngine::Accept() {
     connection.nNumber = ++m_nConnections;
     connection.accepted = connection.lastRead = connection.lastUnasked = connection.lastReply = Clock::now();
     connection.faults = m_settings.nChaosSeed >= 0 ? FaultPlan::Draw(m_random) : m_settings.faults;
+    connection.requests = StatusRequests(&m_state);
     if (connection.nNumber == 1) {
         for (const Reply& reply : m_settings.firstReplies) connection.replies.push_back({reply, connection.accepted});
     }
@@ -236,25 +259,16 @@ void PrinterEngine::Receive(size_t nIndex) {
 }
 
 void PrinterEngine::AnswerStatusRequests(Connection& connection, const uint8_t* pData, size_t nSize) {
-    for (size_t i = 0; i < nSize; ++i) {
-        const uint8_t c = pData[i];
-        if (connection.nRequestState == 2 && c >= 1 && c <= 4) {
-            const uint8_t cStatus = m_state.answers[c - 1];
-            if (!m_settings.bAnswerStatus) {
-                m_pEvents->StatusUnanswered(connection.nNumber, c);
-            } else if (connection.faults.nLateAnswerMs > 0) {
-                connection.lateAnswers.emplace_back(Clock::now() + Milliseconds(connection.faults.nLateAnswerMs), cStatus);
-            } else {
-                SendBytes(connection.hSocket, &cStatus, 1);
-                m_pEvents->StatusAnswered(connection.nNumber, c, cStatus);
-            }
-            connection.nRequestState = 0;
-        } else if (connection.nRequestState == 1 && c == 0x04) {
-            connection.nRequestState = 2;
+    connection.requests.Scan(pData, nSize, [&](int nRequest, uint8_t cStatus) {
+        if (!m_settings.bAnswerStatus) {
+            m_pEvents->StatusUnanswered(connection.nNumber, nRequest);
+        } else if (connection.faults.nLateAnswerMs > 0) {
+            connection.lateAnswers.emplace_back(Clock::now() + Milliseconds(connection.faults.nLateAnswerMs), cStatus);
         } else {
-            connection.nRequestState = c == 0x10 ? 1 : 0;
+            SendBytes(connection.hSocket, &cStatus, 1);
+            m_pEvents->StatusAnswered(connection.nNumber, nRequest, cStatus);
         }
-    }
+    });
 }
 
 bool PrinterEngine::Send(std::vector<uint8_t> bytes, unsigned nDelayMs) {

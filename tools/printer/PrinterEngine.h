@@ -45,6 +45,38 @@ struct ReportedState {
 // The state named ok, near-end, paper-out, cover-open or offline; nullptr for another name.
 const ReportedState* FindReportedState(const std::string& name);
 
+// Finds the real-time status requests DLE EOT n (n = 1..4) in the bytes a printer receives,
+// also when a request is cut between two receives, and names the byte the printer in its
+// reported state answers to each. Whatever carries the bytes: a connection of the engine, or
+// the device-side printer of a USB gadget or a serial line (tools/device_printer).
+class StatusRequests {
+public:
+    explicit StatusRequests(const ReportedState* pState);
+    // Calls found(nRequest, cStatus) for each request the bytes complete, in order.
+    template <typename Found>
+    void Scan(const uint8_t* pData, size_t nSize, Found found) {
+        for (size_t i = 0; i < nSize; ++i) {
+            const uint8_t c = pData[i];
+            if (m_nSeen == 2 && c >= 1 && c <= 4) {
+                m_nSeen = 0;
+                found(static_cast<int>(c), m_pState->answers[c - 1]);
+            } else if (m_nSeen == 1 && c == 0x04) {
+                m_nSeen = 2;
+            } else {
+                m_nSeen = c == 0x10 ? 1 : 0;
+            }
+        }
+    }
+
+private:
+    const ReportedState* m_pState;
+    int m_nSeen = 0;  // of a request cut between receives: 1 DLE, 2 DLE EOT
+};
+
+// Two hex digits a byte, as commands carry bytes ("1b40"): false for an odd count, another
+// character, or more than nMaxBytes bytes.
+bool ParseHexBytes(const std::string& hex, size_t nMaxBytes, std::vector<uint8_t>* pBytes);
+
 // The faults one connection shows. The connection-ending ones wait until the connection
 // is idle (20 ms without a byte and nothing unread), the way a printer drops an idle
 // connection or reboots between jobs.
@@ -169,7 +201,7 @@ private:
         unsigned long nReceived = 0;
         Clock::time_point accepted;
         Clock::time_point lastRead;
-        int nRequestState = 0;  // a status request may be cut between receives: 1 DLE seen, 2 DLE EOT seen
+        StatusRequests requests{nullptr};
         FaultPlan faults;
         Clock::time_point lastUnasked;
         std::deque<std::pair<Clock::time_point, uint8_t>> lateAnswers;  // when due, and the byte
