@@ -41,7 +41,7 @@ public:
     // them in flight at once. Blocks up to m_nTimeoutTX per transfer (0: no limit), counted
     // for a chunk from the end of the one before it. 0 with the flag set on failure; the
     // port is then closed. A close from another thread lets a transfer go on until
-    // CloseDeadline(), then cancels it: the write fails. m_nBytesSent counts what the
+    // CloseDeadline(), then cancels it: the write fails. LastOutcome() counts what the
     // printer took, in order, the failed transfer's part included.
     unsigned long Write(unsigned char* pData, unsigned long nLength, unsigned long* pnError) override;
     // Hands out up to nLength bytes kept from the last transfer, without a transfer; with

@@ -94,6 +94,19 @@ run_suite() {
   suites+=("${name} ${counts} $((SECONDS - started))")
 }
 
+# add_results FILE NAME: the suites a script wrote to FILE ("NAME PASSED FAILED SKIPPED
+# SECONDS" a line); one that wrote nothing counts as a failed suite NAME.
+add_results() {
+  if [ -s "$1" ]; then
+    while read -r name passed failed skipped seconds; do
+      suites+=("${name} ${passed} ${failed} ${skipped} ${seconds}")
+    done <"$1"
+  else
+    status=1
+    suites+=("$2 0 1 0 0")
+  fi
+}
+
 begin "host: C++ and JVM tests"
 # The C++ suite is every test not labelled jvm, so a test added without a label still runs.
 run_suite host-c++ host -LE 'jvm|machine'
@@ -140,14 +153,7 @@ for machine in armhf arm64; do
   mkdir -p "build/kernel-tests/${machine}"
   rm -f "${results}"
   bash scripts/kernel-tests.sh "${machine}" --results "${results}" || status=1
-  if [ -s "${results}" ]; then
-    while read -r name passed failed skipped seconds; do
-      suites+=("${name} ${passed} ${failed} ${skipped} ${seconds}")
-    done <"${results}"
-  else
-    status=1
-    suites+=("${machine}-kernel 0 1 0 0")
-  fi
+  add_results "${results}" "${machine}-kernel"
   end "${machine}-kernel"
 done
 
@@ -155,14 +161,7 @@ begin "userlands: Debian 11 and 13 with their own C library, JVM and apt"
 results=build/userlands/results.txt
 rm -f "${results}"
 bash scripts/userland-tests.sh "${userland_options[@]}" --results "${results}" || status=1
-if [ -s "${results}" ]; then
-  while read -r name passed failed skipped seconds; do
-    suites+=("${name} ${passed} ${failed} ${skipped} ${seconds}")
-  done <"${results}"
-else
-  status=1
-  suites+=("userlands 0 1 0 0")
-fi
+add_results "${results}" userlands
 end userland-tests
 
 echo

@@ -120,6 +120,22 @@ jint StorePort(CComPort* pPort) {
 
 bool ValidId(jint nPortId) { return nPortId >= 0 && nPortId < TILLPORT_MAX_PORTS; }
 
+// The end of every close, by the closing thread or by the call it handed over to, which
+// holds the slot's call lock: the port gives everything back and is released, then the ID
+// is free for the next open and the lock is let go.
+void CloseAndFreeSlot(jint nSlot, CComPort* pPort) {
+    pPort->Close();
+    ReleasePort(pPort);
+    SlotGuard& slot = Slot(nSlot);
+    {
+        std::lock_guard<std::mutex> lock(g_tableLock);
+        m_pComPortPointers[nSlot] = nullptr;
+        slot.bClosing = false;
+        slot.bHandedOver = false;
+    }
+    slot.call.Unlock();
+}
+
 // A port the open sequence has created and not yet stored in the table. Whatever ends the
 // sequence early, a failure or a C++ exception, gives back what the port holds (Close()
 // once it is open, else the method's releaseOnFailure) and releases it.
@@ -206,15 +222,7 @@ void PortLease::Release() {
     }
     // The close that began during this call returned without waiting for it: its end is
     // this call's to do.
-    pPort->Close();
-    ReleasePort(pPort);
-    {
-        std::lock_guard<std::mutex> lock(g_tableLock);
-        m_pComPortPointers[m_nSlot] = nullptr;
-        slot.bClosing = false;
-        slot.bHandedOver = false;
-    }
-    slot.call.Unlock();
+    CloseAndFreeSlot(m_nSlot, pPort);
 }
 
 namespace {
@@ -256,14 +264,7 @@ void FinishClose(const char* szName, jint nPortId, CComPort* pPort) {
             }
         }
     }
-    pPort->Close();
-    ReleasePort(pPort);
-    {
-        std::lock_guard<std::mutex> lock(g_tableLock);
-        m_pComPortPointers[nPortId] = nullptr;
-        slot.bClosing = false;
-    }
-    slot.call.Unlock();
+    CloseAndFreeSlot(nPortId, pPort);
 }
 
 }  // namespace
