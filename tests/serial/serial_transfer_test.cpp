@@ -15,6 +15,7 @@
 #include "SerialLine.h"
 #include "SignalTimer.h"
 #include "SerialTestAccess.h"
+#include "TimeScale.h"
 
 namespace {
 
@@ -182,6 +183,9 @@ TEST_F(SerialTransfer, PrintersXoffHoldsTheLineAndXonReleasesIt) {
     OpenAt(9600, 2);
     m_port.SetTimeoutTX(500);
     m_line.Send(m_index, {0x13});  // XOFF: the printer's buffer is full
+    // The line's discipline takes the XOFF in on a kernel worker of its own: give it the
+    // moment it needs before the job starts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(ScaledMs(50)));
     std::vector<unsigned char> data = Pattern(100);
     unsigned long nError = 0;
     EXPECT_EQ(m_port.Write(data.data(), data.size(), &nError), 0u);
